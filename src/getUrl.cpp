@@ -1,1 +1,99 @@
-// placeholder
+#include "getUrl.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTimer>
+
+QString findProgram(const QString &name, const QString &dir)
+{
+    const QString local = QDir(dir.isEmpty() ? QCoreApplication::applicationDirPath() : dir)
+                              .absoluteFilePath(name);
+    const QFileInfo info(local);
+    if (info.isFile() && info.isExecutable())
+        return local;
+    const QString found = QStandardPaths::findExecutable(name);
+    return found.isEmpty() ? name : found;
+}
+
+getUrl::getUrl(QObject *parent)
+    : QObject(parent)
+    , process(new QProcess(this))
+    , timer(new QTimer(this))
+{
+    connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            &getUrl::finished);
+    connect(process, &QProcess::readyRead, this, &getUrl::readReady);
+    connect(process, &QProcess::errorOccurred, this, &getUrl::startFailed, Qt::QueuedConnection);
+    connect(timer, &QTimer::timeout, this, &getUrl::timeout);
+    // The tool's one-line reason for a failure goes to our own standard error.
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+}
+
+getUrl::~getUrl()
+{
+    delete process;
+    if (resultMutex.tryLock())
+        resultMutex.unlock();
+}
+
+void getUrl::get(QString url, int timeoutMs)
+{
+    qDebug() << "getUrl::get" << url << timeoutMs;
+    output.clear();
+    pending = true;
+    process->start(findProgram(QStringLiteral("updateCurl.exe"), programDir), {url},
+                   QIODevice::ReadWrite);
+    if (timeoutMs > 0)
+        timer->start(timeoutMs);
+}
+
+void getUrl::readReady()
+{
+    output += process->readAll();
+}
+
+void getUrl::finished(int, QProcess::ExitStatus)
+{
+    qDebug() << "getUrl finished!!!";
+    // A tool killed after the time-out has already been reported.
+    if (!pending || !resultMutex.tryLock())
+        return;
+    pending = false;
+    timer->stop();
+    output = QString::fromLocal8Bit(output).toUtf8();
+    emit getEnd(true, output);
+    resultMutex.unlock();
+}
+
+void getUrl::timeout()
+{
+    qDebug() << "getUrl timeout!!!";
+    if (process->isOpen())
+        qDebug() << "timeout getUrl is opend!!!";
+    else
+        qDebug() << "timeout getUrl is not opend!!!";
+    if (!pending || !resultMutex.tryLock())
+        return;
+    pending = false;
+    timer->stop();
+    process->kill();
+    emit getEnd(false, QByteArray());
+    resultMutex.unlock();
+}
+
+void getUrl::startFailed(QProcess::ProcessError error)
+{
+    if (error != QProcess::FailedToStart)
+        return;
+    qDebug() << "getUrl cannot start" << process->program() << process->errorString();
+    // Nothing will ever finish: report now rather than at the time-out.
+    if (!pending || !resultMutex.tryLock())
+        return;
+    pending = false;
+    timer->stop();
+    emit getEnd(false, QByteArray());
+    resultMutex.unlock();
+}

@@ -1,1 +1,134 @@
-// placeholder
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QDebug>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QWindow>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+MainWindow::MainWindow(QWidget *parent, const ZelkorVersion::Options &options)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+    , worker(nullptr, options)
+{
+    ui->setupUi(this);
+    ui->frame->show();
+    ui->pushButton_close->hide();
+    qDebug() << "MainWindow::MainWindow";
+
+    connect(&worker, &ZelkorVersion::sigMsgInfoCheck, this, &MainWindow::checkUpdateListEnd);
+    connect(&worker, &ZelkorVersion::sigMsgUpdateEnd, this, &MainWindow::slotupdateEnd);
+    connect(&worker, &ZelkorVersion::sigMsgInfoError, this, &MainWindow::appendText);
+    connect(&worker, &ZelkorVersion::sigUpdateProcess, this, &MainWindow::slotUpdateProcess);
+    connect(&worker, &ZelkorVersion::sigSetText, this, &MainWindow::setLableText);
+
+    worker.init();
+    updateOk = false;
+    endReason = 0;
+    worker.doCheckVersion();
+
+    if (const QScreen *screen = QGuiApplication::screens().value(0)) {
+        const QRect area = screen->geometry();
+        move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+    }
+    qDebug() << "MainWindow::MainWindow end";
+    setWindowFlags(Qt::SplashScreen | Qt::WindowStaysOnTopHint);
+    setWindowModality(Qt::ApplicationModal);
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+bool MainWindow::writeVersion()
+{
+    return worker.writeVersion();
+}
+
+void MainWindow::writeLog(const QString &message)
+{
+    worker.writeLog(message);
+}
+
+void MainWindow::checkUpdateListEnd(int type)
+{
+    qDebug() << " MainWindow::checkUpdateListEnd(int type)";
+    if (type == 0) {
+        updateOk = true;
+        endReason = 1;
+        emit upDateEnd();
+    } else if (type == 1 || type == 2) {
+        show();
+        worker.doBeginUpdate();
+    }
+}
+
+void MainWindow::slotupdateEnd(bool ok)
+{
+    qDebug() << "MainWindow::slotupdateEnd " << ok;
+    updateOk = ok;
+    emit toClose();
+    if (!ok) {
+        close();
+        setLableText(QStringLiteral("更新超时，请重试!!!"), 0);
+        ui->pushButton_close->show();
+        ui->pushButton_close->setEnabled(true);
+    }
+}
+
+void MainWindow::slotUpdateProcess(int i)
+{
+    ui->progressBar->setValue(i);
+}
+
+void MainWindow::appendText(QString)
+{
+}
+
+void MainWindow::setLableText(QString text, int which)
+{
+    if (which == 0) {
+        ui->label_left->clear();
+        ui->label_left->setText(text);
+    } else if (which == 1) {
+        ui->label_right->clear();
+        ui->label_right->setText(text);
+    }
+}
+
+void MainWindow::on_pushButton_clicked()
+{
+    stopUpdate();
+}
+
+void MainWindow::on_pushButton_close_clicked()
+{
+    stopUpdate();
+}
+
+void MainWindow::stopUpdate()
+{
+    endReason = -1;
+    worker.requestAbort();
+    close();
+    emit toClose();
+}
+
+void MainWindow::mousePressEvent(QMouseEvent *event)
+{
+    // The window has no frame: a press anywhere but on the buttons moves it.
+#ifdef Q_OS_WIN
+    if (ReleaseCapture())
+        SendMessageW(reinterpret_cast<HWND>(winId()), WM_SYSCOMMAND, 0xF012, 0);
+#else
+    if (QWindow *handle = windowHandle())
+        handle->startSystemMove();
+#endif
+    event->ignore();
+}

@@ -1,1 +1,612 @@
-// placeholder
+#include "zelkorversion.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMutexLocker>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+#include <QTextStream>
+#include <QTimer>
+#include <QUrl>
+
+#include <set>
+
+#ifndef UPDATER_SERVER_URL
+#define UPDATER_SERVER_URL "http://127.0.0.1"
+#endif
+#ifndef UPDATER_REQUEST_TIMEOUT_MS
+#define UPDATER_REQUEST_TIMEOUT_MS 180000
+#endif
+
+namespace {
+
+const int updateListTimeoutMs = 10000;
+// A manifest is a short list of paths; anything bigger is not one.
+const qint64 maxManifestSize = 16 * 1024 * 1024;
+
+bool isSuccessStatus(const QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return status >= 200 && status <= 299;
+}
+
+// Streams one downloaded file into place. The installed file keeps its old
+// content until the new one is complete; an uncommitted file is discarded.
+class InstallFile
+{
+public:
+    InstallFile(ZelkorVersion &worker, const QString &localPath)
+        : worker(worker), localPath(localPath)
+    {
+    }
+
+    bool write(const QByteArray &chunk)
+    {
+        if (!file.isOpen() && !open())
+            return false;
+        if (file.write(chunk) != chunk.size()) {
+            writeFailed();
+            return false;
+        }
+        written += chunk.size();
+        return true;
+    }
+
+    bool commit()
+    {
+        if (!file.isOpen() && !open())
+            return false;
+        if (!file.commit()) {
+            writeFailed();
+            return false;
+        }
+        return true;
+    }
+
+    qint64 size() const { return written; }
+
+private:
+    bool open()
+    {
+        const QFileInfo info(localPath);
+        const QString absolutePath = info.absoluteFilePath();
+        if (!info.exists()) {
+            worker.writeLog(QStringLiteral("创建目录：") + absolutePath);
+            if (!QDir().mkpath(info.absolutePath())) {
+                worker.writeLog(QStringLiteral("创建目录：") + absolutePath + QStringLiteral(" 失败."));
+                qDebug() << "mkpath failed!" << absolutePath;
+                return false;
+            }
+        }
+        file.setFileName(localPath);
+        if (!file.open(QIODevice::WriteOnly)) {
+            worker.writeLog(QStringLiteral("打开文件失败:") + localPath + QStringLiteral("失败原因:")
+                            + file.errorString());
+            qDebug() << "open file faied!" << localPath << " " << file.errorString();
+            return false;
+        }
+        return true;
+    }
+
+    void writeFailed()
+    {
+        worker.writeLog(QStringLiteral("写入文件失败:") + localPath + QStringLiteral("失败原因:")
+                        + file.errorString());
+    }
+
+    ZelkorVersion &worker;
+    const QString localPath;
+    QSaveFile file;
+    qint64 written = 0;
+};
+
+} // namespace
+
+bool ZelkorVersionStru::parseVersion(const QString &text)
+{
+    const QStringList pieces = text.split(QLatin1Char('.'));
+    if (pieces.size() != 3)
+        return false;
+    int *const fields[] = {&major, &minor, &patch};
+    for (int i = 0; i < 3; ++i) {
+        bool ok = false;
+        *fields[i] = pieces.at(i).toInt(&ok, 10);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool ZelkorVersionStru::setVersion(QJsonObject entry)
+{
+    const QString version = entry.value(QStringLiteral("version")).toString();
+    const int updateType = entry.value(QStringLiteral("updateType")).toInt();
+    const QString entryReason = entry.value(QStringLiteral("reason")).toString();
+    if (!parseVersion(version))
+        return false;
+    qDebug() << "reason:" << entryReason;
+    reason = entryReason;
+    enforce = updateType != 0;
+    return true;
+}
+
+QString ZelkorVersionStru::versionString() const
+{
+    return QString::number(major) + QLatin1Char('.') + QString::number(minor) + QLatin1Char('.')
+        + QString::number(patch);
+}
+
+bool operator<(const ZelkorVersionStru &a, const ZelkorVersionStru &b)
+{
+    if (a.major != b.major)
+        return a.major < b.major;
+    if (a.minor != b.minor)
+        return a.minor < b.minor;
+    return a.patch < b.patch;
+}
+
+bool operator>(const ZelkorVersionStru &a, const ZelkorVersionStru &b)
+{
+    return b < a;
+}
+
+bool operator==(const ZelkorVersionStru &a, const ZelkorVersionStru &b)
+{
+    return a.major == b.major && a.minor == b.minor && a.patch == b.patch;
+}
+
+QStringList manifestEntries(const QByteArray &body)
+{
+    const QJsonArray values =
+        QJsonDocument::fromJson(body).object().value(QStringLiteral("value")).toArray();
+    QStringList entries;
+    entries.reserve(values.size());
+    for (const QJsonValue &value : values)
+        entries << value.toString();
+    return entries;
+}
+
+bool isSafeRelativePath(const QString &path)
+{
+    if (path.isEmpty())
+        return false;
+    const QStringList segments = path.split(QLatin1Char('/'));
+    for (const QString &segment : segments) {
+        if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String(".."))
+            return false;
+        // Windows drops trailing dots and blanks, so ".. " would climb out.
+        if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' ')))
+            return false;
+        for (const QChar c : segment) {
+            if (c == QLatin1Char('\\') || c == QLatin1Char(':') || c.unicode() < 0x20)
+                return false;
+        }
+    }
+    return true;
+}
+
+ZelkorVersion::ZelkorVersion(QObject *parent, const Options &options)
+    : QThread(parent)
+    , options(options)
+    , server(options.serverUrl.isEmpty() ? QStringLiteral(UPDATER_SERVER_URL) : options.serverUrl)
+    , requestTimeoutMs(options.requestTimeoutMs > 0 ? options.requestTimeoutMs
+                                                    : UPDATER_REQUEST_TIMEOUT_MS)
+{
+    connect(&fetcher, &getUrl::getEnd, this, &ZelkorVersion::getEnd);
+    logFile.setFileName(QStringLiteral("updateLog.txt"));
+    if (!logFile.open(QIODevice::WriteOnly | QIODevice::Text))
+        qDebug() << "cannot open" << logFile.fileName() << logFile.errorString();
+}
+
+ZelkorVersion::~ZelkorVersion()
+{
+    qDebug() << "ZelkorVersion::~ZelkorVersion()";
+    {
+        QMutexLocker locker(&stateMutex);
+        running = false;
+        stateChanged.wakeAll();
+    }
+    wait();
+    delete networkManager;
+    logFile.close();
+}
+
+void ZelkorVersion::init()
+{
+    qDebug() << "ZelkorVersion::ZelkorVersion";
+    isTimeout = false;
+    newVersion.clear();
+    {
+        QMutexLocker locker(&stateMutex);
+        running = true;
+        workState = Idle;
+    }
+    // The executable's real folder, even when started through the search path.
+    appDir = options.appDir.isEmpty() ? QCoreApplication::applicationDirPath()
+                                      : QDir(options.appDir).absolutePath();
+    fetcher.setProgramDir(appDir);
+
+    const QString path = appDir + QStringLiteral("/version");
+    const QFileInfo info(path);
+    if (info.exists() && info.isReadable()) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)) {
+            QByteArray bytes = file.readAll();
+            const int nul = bytes.indexOf('\0');
+            if (nul >= 0)
+                bytes.truncate(nul);
+            const QString text = QString::fromUtf8(bytes);
+            file.close();
+            currVersion.parseVersion(text);
+            start();
+            getUpdateList();
+            qDebug() << "curr version:" << text;
+        } else {
+            writeLog(QStringLiteral("本地版本信息文件打开失败:") + path + QLatin1Char(' ')
+                     + file.errorString());
+            qDebug() << path + QStringLiteral(" open failed!");
+            currVersion.parseVersion(QStringLiteral("0.0.0"));
+            start();
+            getUpdateList();
+        }
+    } else {
+        qDebug() << path + QStringLiteral(" not exist");
+        start();
+        getUpdateList();
+    }
+}
+
+bool ZelkorVersion::getUpdateList()
+{
+    qDebug() << "ZelkorVersion::getUpdateList()";
+    const QString url = server + QStringLiteral("/packages/update.json");
+    qDebug() << QStringLiteral("Qt get url: ") + url;
+    fetcher.get(url, updateListTimeoutMs);
+    return true;
+}
+
+void ZelkorVersion::doCheckVersion()
+{
+    writeLog(QStringLiteral("版本检测"));
+    qDebug() << "ZelkorVersion::doCheckVersion()";
+    setState(CheckRequested);
+    qDebug() << "ZelkorVersion::doCheckVersion() end";
+}
+
+void ZelkorVersion::doBeginUpdate()
+{
+    writeLog(QStringLiteral("开始更新"));
+    qDebug() << "ZelkorVersion::doBeginUpdate()";
+    QMutexLocker locker(&stateMutex);
+    fileSet.clear();
+    workState = FetchManifests;
+    currentIndex = 0;
+    stateChanged.wakeAll();
+}
+
+void ZelkorVersion::requestAbort()
+{
+    abortRequested = true;
+}
+
+void ZelkorVersion::writeLog(QString message)
+{
+    QMutexLocker locker(&logMutex);
+    QTextStream stream(&logFile);
+    stream << QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss:  "))
+           << message << '\n';
+}
+
+bool ZelkorVersion::writeVersion()
+{
+    writeLog(QStringLiteral("写入更新文件"));
+    if (newVersion.isEmpty())
+        return true;
+    QSaveFile file(appDir + QStringLiteral("/version"));
+    const QByteArray bytes = newVersion.toLocal8Bit();
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        writeLog(QStringLiteral("写入更新文件失败：") + file.errorString());
+        qDebug() << "fopen faied!" << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+int ZelkorVersion::state() const
+{
+    QMutexLocker locker(&stateMutex);
+    return workState;
+}
+
+int ZelkorVersion::cursor() const
+{
+    QMutexLocker locker(&stateMutex);
+    return currentIndex;
+}
+
+void ZelkorVersion::downloadProgress(qint64, qint64)
+{
+}
+
+void ZelkorVersion::requestTimeout()
+{
+    isTimeout = true;
+}
+
+bool ZelkorVersion::getEnd(bool success, QByteArray data)
+{
+    qDebug() << "timeout = " << isTimeout;
+    if (!success)
+        isTimeout = true;
+    if (isTimeout || data.isEmpty()) {
+        const QString text = QStringLiteral("请求服务器超时：");
+        writeLog(text);
+        emit sigMsgInfoError(text);
+        emit sigMsgUpdateEnd(false);
+        return false;
+    }
+    qDebug() << "getEnd:" << success << QString::fromLocal8Bit(data);
+
+    const QJsonArray list =
+        QJsonDocument::fromJson(data).object().value(QStringLiteral("updateList")).toArray();
+    if (list.isEmpty()) {
+        writeLog(QStringLiteral("无需更新：更新列表为空"));
+        emit sigMsgInfoCheck(0);
+        return true;
+    }
+
+    std::set<ZelkorVersionStru> newer; // first entry of a version wins
+    for (int i = 0; i < list.size(); ++i) {
+        ZelkorVersionStru record;
+        if (record.setVersion(list.at(i).toObject()) && record > currVersion)
+            newer.insert(record);
+    }
+    if (newer.empty()) {
+        writeLog(QStringLiteral("无需更新：当前版本为最新"));
+        emit sigMsgInfoCheck(0);
+        return true;
+    }
+
+    bool enforce = false;
+    for (const ZelkorVersionStru &record : newer) {
+        versionList.append(record);
+        enforce = enforce || record.enforce;
+        newVersion = record.versionString();
+    }
+    qDebug() << "enforce" << enforce;
+    writeLog(QStringLiteral("发现新版本:")
+             + (enforce ? QStringLiteral("强制更新") : QStringLiteral("不强制更新")));
+    emit sigMsgInfoCheck(enforce ? 2 : 1);
+    return true;
+}
+
+void ZelkorVersion::run()
+{
+    qDebug() << "ZelkorVersion::run()";
+    networkManager = new QNetworkAccessManager;
+    // 3xx bodies must never be installed; follow redirects that stay as safe.
+    networkManager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+
+    QMutexLocker locker(&stateMutex);
+    while (running) {
+        const int state = workState;
+        if (state == Idle) {
+            // The idle poll; a command or the destructor wakes it at once.
+            stateChanged.wait(&stateMutex, 100);
+            continue;
+        }
+        locker.unlock();
+        bool goOn = true;
+        switch (state) {
+        case CheckRequested:
+            writeLog(QStringLiteral("版本检测线程：版本检测"));
+            setState(Idle);
+            break;
+        case FetchManifests:
+            goOn = fetchManifestStep();
+            break;
+        case FetchFiles:
+            goOn = fetchFileStep();
+            break;
+        default:
+            setState(Idle);
+            break;
+        }
+        if (!goOn)
+            return;
+        locker.relock();
+    }
+    writeLog(QStringLiteral("版本检测线程停止"));
+    qDebug() << "version run failed!";
+}
+
+void ZelkorVersion::setState(int state)
+{
+    QMutexLocker locker(&stateMutex);
+    workState = state;
+    stateChanged.wakeAll();
+}
+
+void ZelkorVersion::failUpdate()
+{
+    setState(Idle);
+    emit sigMsgUpdateEnd(false);
+}
+
+QNetworkReply *ZelkorVersion::startGet(const QUrl &url)
+{
+    QNetworkReply *reply = networkManager->get(QNetworkRequest(url));
+    // The slot does nothing; a direct call keeps progress off the GUI thread's queue.
+    connect(reply, &QNetworkReply::downloadProgress, this, &ZelkorVersion::downloadProgress,
+            Qt::DirectConnection);
+    return reply;
+}
+
+ZelkorVersion::Outcome ZelkorVersion::waitFor(QNetworkReply *reply, const Sink &sink)
+{
+    Outcome outcome;
+    qint64 received = 0;
+    QEventLoop loop;
+    const auto drain = [&] {
+        if (outcome.sinkFailed)
+            return;
+        const QByteArray chunk = reply->readAll();
+        received += chunk.size();
+        // An error page is never handed on.
+        if (chunk.isEmpty() || !isSuccessStatus(reply))
+            return;
+        if (!sink(chunk)) {
+            outcome.sinkFailed = true;
+            reply->abort();
+        }
+    };
+    connect(reply, &QNetworkReply::readyRead, &loop, drain);
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(requestTimeoutMs, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+
+    const bool timedOut = !reply->isFinished();
+    if (timedOut)
+        reply->abort();
+    else
+        drain();
+    qDebug() << "replay->error = " << int(reply->error());
+
+    if (outcome.sinkFailed)
+        return outcome;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (timedOut) {
+        outcome.code = QNetworkReply::TimeoutError;
+        outcome.reason = QStringLiteral("no complete answer within %1 ms").arg(requestTimeoutMs);
+    } else if (reply->error() != QNetworkReply::NoError) {
+        outcome.code = reply->error();
+        outcome.reason = reply->errorString();
+    } else if (!isSuccessStatus(reply)) {
+        outcome.code = status;
+        outcome.reason = QStringLiteral("HTTP %1 %2").arg(status).arg(
+            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    } else if (length.isValid() && length.toLongLong() != received) {
+        outcome.code = QNetworkReply::RemoteHostClosedError;
+        outcome.reason = QStringLiteral("body cut short: %1 of %2 bytes")
+                             .arg(received)
+                             .arg(length.toLongLong());
+    } else {
+        outcome.ok = true;
+    }
+    return outcome;
+}
+
+bool ZelkorVersion::fetchManifestStep()
+{
+    const int count = versionList.size();
+    if (currentIndex < count) {
+        if (abortRequested) {
+            emit sigMsgUpdateEnd(false);
+            return false;
+        }
+        const QString version = versionList.at(currentIndex).versionString();
+        ++currentIndex;
+        const QUrl url(server + QStringLiteral("/packages/version/") + version
+                           + QStringLiteral(".json"),
+                       QUrl::TolerantMode);
+        QByteArray body;
+        QNetworkReply *reply = startGet(url);
+        const Outcome outcome = waitFor(reply, [&body](const QByteArray &chunk) {
+            if (body.size() + chunk.size() > maxManifestSize)
+                return false;
+            body += chunk;
+            return true;
+        });
+        delete reply;
+        if (!outcome.ok) {
+            writeLog(QStringLiteral("获取更新列表失败:"));
+            qDebug() << "get" << url << "failed!" << outcome.reason;
+            failUpdate();
+            return true;
+        }
+        for (const QString &path : manifestEntries(body)) {
+            qDebug() << path;
+            if (path.contains(QLatin1String("update.exe")))
+                continue;
+            if (!isSafeRelativePath(path)) {
+                writeLog(QStringLiteral("非法文件路径:") + path);
+                failUpdate();
+                return true;
+            }
+            fileSet.insert(path);
+        }
+    }
+    if (currentIndex == count) {
+        writeLog(QStringLiteral("开始下载文件"));
+        setState(FetchFiles);
+        fileList = fileSet.values();
+        currentIndex = 0;
+    }
+    return true;
+}
+
+bool ZelkorVersion::fetchFileStep()
+{
+    const int total = fileList.size();
+    if (currentIndex >= total) {
+        setState(Idle);
+        emit sigMsgUpdateEnd(true);
+        return true;
+    }
+    if (abortRequested) {
+        emit sigMsgUpdateEnd(false);
+        return false;
+    }
+
+    const QString relativePath = fileList.at(currentIndex);
+    const QUrl url(server + QStringLiteral("/packages/bin/") + relativePath, QUrl::TolerantMode);
+    qDebug() << "url:" << url;
+    const QString localPath = appDir + QLatin1Char('/') + relativePath;
+    InstallFile target(*this, localPath);
+
+    QNetworkReply *reply = startGet(url);
+    writeLog(QStringLiteral("下载文件:"));
+    const Outcome outcome =
+        waitFor(reply, [&target](const QByteArray &chunk) { return target.write(chunk); });
+    delete reply;
+    if (!outcome.ok) {
+        // A local failure has been logged where it happened.
+        if (!outcome.sinkFailed) {
+            writeLog(QStringLiteral("下载文件:") + QStringLiteral(" 失败,错误码:")
+                     + QString::number(outcome.code) + QStringLiteral("错误原因:") + outcome.reason);
+            qDebug() << url << " get failed!";
+        }
+        failUpdate();
+        return true;
+    }
+    if (!target.commit()) {
+        failUpdate();
+        return true;
+    }
+
+    qDebug() << "filePath = " << localPath;
+    qDebug() << relativePath;
+    emit sigSetText(relativePath, 0);
+    writeLog(relativePath);
+    const QString counter = QStringLiteral("(%1/%2)").arg(currentIndex).arg(total);
+    emit sigSetText(counter, 1);
+    writeLog(counter);
+    writeLog(QStringLiteral("写入文件成功:写入文件大小") + QString::number(target.size()));
+    emit sigUpdateProcess(int(double(currentIndex) / double(total) * 100.0));
+    ++currentIndex;
+    if (currentIndex == total) {
+        setState(Idle);
+        emit sigMsgUpdateEnd(true);
+    }
+    return true;
+}

@@ -1,1 +1,143 @@
-// placeholder
+#ifndef ZELKORVERSION_H
+#define ZELKORVERSION_H
+
+#include "getUrl.h"
+
+#include <QFile>
+#include <QJsonObject>
+#include <QList>
+#include <QMutex>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <functional>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QUrl;
+
+// One version a.b.c, with what an update-list entry says about it.
+struct ZelkorVersionStru
+{
+    int major = 0;
+    int minor = 0;
+    int patch = 0;
+    bool enforce = false;
+    QString reason;
+
+    // True when all three numbers were taken; on failure the numbers before
+    // the failing piece (and that piece, as 0) are already stored.
+    bool parseVersion(const QString &text);
+    // True when the entry's "version" parsed; only then change enforce and reason.
+    bool setVersion(QJsonObject entry);
+    QString versionString() const;
+};
+
+bool operator<(const ZelkorVersionStru &a, const ZelkorVersionStru &b);
+bool operator>(const ZelkorVersionStru &a, const ZelkorVersionStru &b);
+bool operator==(const ZelkorVersionStru &a, const ZelkorVersionStru &b);
+
+// The entries of a package manifest's "value" array, in order; an entry that
+// is not a string reads as empty text. Anything unreadable gives no entries.
+QStringList manifestEntries(const QByteArray &body);
+
+// A manifest path may only name a file below the installation folder.
+bool isSafeRelativePath(const QString &path);
+
+// Empty or zero fields take the compiled-in values; tests point them at a
+// loopback server and a temporary installation folder.
+struct ZelkorVersionOptions
+{
+    QString serverUrl;
+    QString appDir;
+    int requestTimeoutMs = 0;
+};
+
+class ZelkorVersion : public QThread
+{
+    Q_OBJECT
+
+public:
+    enum WorkState { Idle = 0, CheckRequested = 1, FetchManifests = 2, FetchFiles = 3 };
+
+    using Options = ZelkorVersionOptions;
+
+    explicit ZelkorVersion(QObject *parent = nullptr, const Options &options = Options());
+    ~ZelkorVersion() override;
+
+    void init();
+    bool getUpdateList();
+    void doCheckVersion();
+    void doBeginUpdate();
+    void requestAbort();
+    void writeLog(QString message);
+    // False when the version file could not be replaced; it then keeps its old content.
+    bool writeVersion();
+
+    QString serverUrl() const { return server; }
+    QString installDir() const { return appDir; }
+    ZelkorVersionStru installedVersion() const { return currVersion; }
+    QList<ZelkorVersionStru> pendingVersions() const { return versionList; }
+    QString targetVersion() const { return newVersion; }
+    int state() const;
+    int cursor() const;
+
+signals:
+    void sigMsgInfoCheck(int);
+    void sigMsgUpdateEnd(bool);
+    void sigMsgInfoError(QString);
+    void sigUpdateProcess(int);
+    void sigSetText(QString, int);
+
+public slots:
+    void downloadProgress(qint64, qint64);
+    void requestTimeout();
+    bool getEnd(bool success, QByteArray data);
+
+protected:
+    void run() override;
+
+private:
+    struct Outcome
+    {
+        bool ok = false;
+        bool sinkFailed = false;
+        int code = 0;
+        QString reason;
+    };
+    using Sink = std::function<bool(const QByteArray &)>;
+
+    bool fetchManifestStep();
+    bool fetchFileStep();
+    QNetworkReply *startGet(const QUrl &url);
+    Outcome waitFor(QNetworkReply *reply, const Sink &sink);
+    void setState(int state);
+    void failUpdate();
+
+    QNetworkAccessManager *networkManager = nullptr;
+    bool running = false;
+    bool isTimeout = false;
+    int workState = Idle;
+    mutable QMutex stateMutex;
+    QWaitCondition stateChanged;
+    ZelkorVersionStru currVersion;
+    QList<ZelkorVersionStru> versionList;
+    int currentIndex = 0;
+    QSet<QString> fileSet;
+    QStringList fileList;
+    QString appDir;
+    QString newVersion;
+    std::atomic<bool> abortRequested{false};
+    getUrl fetcher;
+    QFile logFile;
+    QMutex logMutex;
+    Options options;
+    QString server;
+    int requestTimeoutMs;
+};
+
+#endif // ZELKORVERSION_H
