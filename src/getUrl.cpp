@@ -34,6 +34,10 @@ getUrl::getUrl(QObject *parent)
 
 getUrl::~getUrl()
 {
+    if (process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished(1000);
+    }
     delete process;
     if (resultMutex.tryLock())
         resultMutex.unlock();

@@ -300,6 +300,8 @@ void ZelkorVersion::requestAbort()
 void ZelkorVersion::writeLog(QString message)
 {
     QMutexLocker locker(&logMutex);
+    if (!logFile.isOpen())
+        return;
     QTextStream stream(&logFile);
     stream << QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss:  "))
            << message << '\n';

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, then configures, builds and runs
+# the whole test suite. Extra arguments go to CMake, e.g.
+#   BUILD_DIR=build-asan ./test.sh -DUPDATER_SANITIZERS=address,undefined
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(cmake make g++ clang pkg-config qtbase5-dev qtbase5-dev-tools libcurl4-openssl-dev
+          nginx-light e2fsprogs)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" \
+        || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+cmake --build "$build" -j2
+cd "$build"
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 900
