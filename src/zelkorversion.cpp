@@ -31,6 +31,7 @@ namespace {
 const int updateListTimeoutMs = 10000;
 // A manifest is a short list of paths; anything bigger is not one.
 const qint64 maxManifestSize = 16 * 1024 * 1024;
+const qint64 readBufferSize = 1024 * 1024;
 
 bool isSuccessStatus(const QNetworkReply *reply)
 {
@@ -446,6 +447,8 @@ void ZelkorVersion::failUpdate()
 QNetworkReply *ZelkorVersion::startGet(const QUrl &url)
 {
     QNetworkReply *reply = networkManager->get(QNetworkRequest(url));
+    // Hold the network back while the disk catches up: memory stays flat.
+    reply->setReadBufferSize(readBufferSize);
     // The slot does nothing; a direct call keeps progress off the GUI thread's queue.
     connect(reply, &QNetworkReply::downloadProgress, this, &ZelkorVersion::downloadProgress,
             Qt::DirectConnection);

@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# Measures the updater against curl on loopback and prints the ratios:
+#   (a) installing one 256 MiB file, (b) installing 1,000 files of 16 KiB,
+#   (c) a run with nothing to update, from start to the product's start,
+# and the updater's peak resident memory in (a).
+# Needs: curl, time (GNU /usr/bin/time), and the build's own loopback server.
+# BENCH_RUNS (default 3) runs of each; the median is reported.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+port=${BENCH_PORT:-18931}
+runs=${BENCH_RUNS:-3}
+build=${BENCH_BUILD_DIR:-$root/build-bench}
+server_url="http://127.0.0.1:$port"
+
+for tool in curl /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "bench: $tool is missing (apt-get install curl time)" >&2; exit 2; }
+done
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPDATER_SERVER_URL="$server_url" >/dev/null
+cmake --build "$build" -j2 --target updater updateCurl testserver fakeprogram >/dev/null
+
+work=$(mktemp -d)
+server_pid=""
+cleanup() {
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+now() { date +%s.%N; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+serve() {
+    [ -n "$server_pid" ] && kill "$server_pid" && wait "$server_pid" 2>/dev/null || true
+    "$build/tests/support/testserver" --root "$1" --port "$port" > "$work/server.out" &
+    server_pid=$!
+    for _ in $(seq 100); do
+        grep -q listening "$work/server.out" 2>/dev/null && return
+        sleep 0.05
+    done
+    echo "bench: the loopback server did not start" >&2
+    exit 1
+}
+
+# A server tree with one release 1.1.0 listing the given files (already below bin/).
+publish() {
+    local tree=$1; shift
+    mkdir -p "$tree/packages/version"
+    printf '{"updateList":[{"version":"1.1.0","updateType":0,"updateTime":"","reason":"bench"}]}' \
+        > "$tree/packages/update.json"
+    { printf '{"value":['; printf '"%s",' "$@" | sed 's/,$//'; printf ']}'; } \
+        > "$tree/packages/version/1.1.0.json"
+}
+
+# An installation at 1.0.0 whose product records when it started.
+stage() {
+    local dir=$1
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    cp "$build/bin/update.exe" "$build/bin/updateCurl.exe" "$dir/"
+    printf '#!/bin/sh\ndate +%%s.%%N > "$(dirname "$0")/started"\n' > "$dir/Tavrix.exe"
+    chmod +x "$dir/Tavrix.exe"
+    printf '1.0.0' > "$dir/version"
+}
+
+# Prints "seconds peak_kib" of one updater run; checks that it installed.
+run_updater() {
+    local dir=$1 expect=$2
+    stage "$dir"
+    (cd "$dir" && QT_QPA_PLATFORM=offscreen /usr/bin/time -f '%e %M' -o "$work/time" \
+        ./update.exe >/dev/null 2>&1)
+    if [ "$(cat "$dir/version")" != "$expect" ]; then
+        echo "bench: the update did not go through; log:" >&2
+        cat "$dir/updateLog.txt" >&2
+        exit 1
+    fi
+    cat "$work/time"
+}
+
+# Seconds for curl fetching the list, the manifest and every file, one after another.
+run_curl() {
+    local dir=$1; shift
+    rm -rf "$dir"; mkdir -p "$dir"
+    local start end i=0
+    start=$(now)
+    curl -sf -o "$dir/update.json" "$server_url/packages/update.json"
+    curl -sf -o "$dir/1.1.0.json" "$server_url/packages/version/1.1.0.json"
+    for path in "$@"; do
+        i=$((i + 1))
+        curl -sf -o "$dir/$i" "$server_url/packages/bin/$path"
+    done
+    end=$(now)
+    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }'
+}
+
+compare() {
+    local name=$1 expect=$2; shift 2
+    local u=() c=() m=()
+    for _ in $(seq "$runs"); do
+        read -r seconds kib < <(run_updater "$work/install" "$expect")
+        u+=("$seconds"); m+=("$kib")
+        c+=("$(run_curl "$work/curl" "$@")")
+    done
+    local us cs ms
+    us=$(printf '%s\n' "${u[@]}" | median)
+    cs=$(printf '%s\n' "${c[@]}" | median)
+    ms=$(printf '%s\n' "${m[@]}" | median)
+    printf '%-32s updater %7.3f s   curl %7.3f s   ratio %s   updater peak %d MiB\n' \
+        "$name" "$us" "$cs" "$(ratio "$us" "$cs")" $((ms / 1024))
+    last_peak_mib=$((ms / 1024))
+    last_ratio=$(ratio "$us" "$cs")
+}
+
+echo "runs per figure: $runs (median)"
+
+# (a) one large file
+tree_a=$work/tree-a
+mkdir -p "$tree_a/packages/bin"
+head -c $((256 * 1024 * 1024)) /dev/urandom > "$tree_a/packages/bin/big.bin"
+publish "$tree_a" big.bin
+cat "$tree_a/packages/bin/big.bin" > /dev/null  # same warm page cache for both
+serve "$tree_a"
+compare "(a) one 256 MiB file" 1.1.0 big.bin
+ratio_a=$last_ratio; peak_a=$last_peak_mib
+rm -rf "$tree_a"
+
+# (b) many small files
+tree_b=$work/tree-b
+mkdir -p "$tree_b/packages/bin/many"
+files=()
+for i in $(seq -w 1 1000); do
+    head -c 16384 /dev/urandom > "$tree_b/packages/bin/many/f$i.bin"
+    files+=("many/f$i.bin")
+done
+publish "$tree_b" "${files[@]}"
+serve "$tree_b"
+compare "(b) 1,000 files of 16 KiB" 1.1.0 "${files[@]}"
+ratio_b=$last_ratio
+
+# (c) nothing to update: start to the product's start
+tree_c=$work/tree-c
+mkdir -p "$tree_c/packages"
+printf '{"updateList":[{"version":"1.0.0","updateType":0}]}' > "$tree_c/packages/update.json"
+serve "$tree_c"
+u=(); d=()
+for _ in $(seq $((runs * 3))); do
+    stage "$work/install"
+    start=$(now)
+    (cd "$work/install" && QT_QPA_PLATFORM=offscreen ./update.exe >/dev/null 2>&1)
+    u+=("$(awk -v a="$start" -v b="$(cat "$work/install/started")" 'BEGIN { printf "%.4f", b - a }')")
+    stage "$work/install"
+    start=$(now)
+    (cd "$work/install" && ./updateCurl.exe "$server_url/packages/update.json" >/dev/null && ./Tavrix.exe)
+    d+=("$(awk -v a="$start" -v b="$(cat "$work/install/started")" 'BEGIN { printf "%.4f", b - a }')")
+done
+uc=$(printf '%s\n' "${u[@]}" | median)
+dc=$(printf '%s\n' "${d[@]}" | median)
+ratio_c=$(ratio "$uc" "$dc")
+printf '%-32s updater %7.4f s   fetch tool + product %7.4f s   ratio %s\n' \
+    "(c) nothing to update" "$uc" "$dc" "$ratio_c"
+
+echo
+echo "goals: (a) <= 1.10 got $ratio_a   (b) <= 0.80 got $ratio_b   (c) <= 1.50 got $ratio_c   peak (a) < 64 MiB got $peak_a MiB"
