@@ -1,0 +1,85 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace TestSupport {
+
+namespace {
+
+bool failWith(QString *error, const QString &message)
+{
+    if (error)
+        *error = message;
+    qWarning("%s", qPrintable(message));
+    return false;
+}
+
+} // namespace
+
+QString fakeProgramPath()
+{
+    return QStringLiteral(TESTSUPPORT_FAKEPROGRAM_PATH);
+}
+
+bool setFakeInstructions(const QString &dir, const QString &name, const QStringList &instructions,
+                         QString *error)
+{
+    QByteArray script;
+    for (const QString &instruction : instructions)
+        script += instruction.toUtf8() + '\n';
+    return writeFile(QDir(dir).filePath(name + QStringLiteral(".fake")), script, error);
+}
+
+bool installFakeProgram(const QString &dir, const QString &name, const QStringList &instructions,
+                        QString *error)
+{
+    if (!QDir().mkpath(dir))
+        return failWith(error, QStringLiteral("cannot create folder %1").arg(dir));
+    const QString target = QDir(dir).filePath(name);
+    if (QFileInfo::exists(target) && !QFile::remove(target))
+        return failWith(error, QStringLiteral("cannot replace %1").arg(target));
+    QFile source(fakeProgramPath());
+    if (!source.copy(target)) {
+        return failWith(error, QStringLiteral("cannot copy %1 to %2: %3")
+                                   .arg(source.fileName(), target, source.errorString()));
+    }
+    const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                          | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                          | QFile::ExeOther;
+    if (!QFile::setPermissions(target, executable))
+        return failWith(error, QStringLiteral("cannot make %1 executable").arg(target));
+    return setFakeInstructions(dir, name, instructions, error);
+}
+
+QByteArray readAll(const QString &path, bool *ok)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning("cannot open %s: %s", qPrintable(path), qPrintable(file.errorString()));
+        if (ok)
+            *ok = false;
+        return QByteArray();
+    }
+    const QByteArray data = file.readAll();
+    if (ok)
+        *ok = file.error() == QFileDevice::NoError;
+    return data;
+}
+
+bool writeFile(const QString &path, const QByteArray &data, QString *error)
+{
+    const QString parent = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(parent))
+        return failWith(error, QStringLiteral("cannot create folder %1").arg(parent));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return failWith(error, QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
+    if (file.write(data) != data.size() || !file.commit())
+        return failWith(error, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    return true;
+}
+
+} // namespace TestSupport
