@@ -113,6 +113,11 @@ void TestUpdateCurl::runTool(const QStringList &args, Run *run, int timeoutMs,
 {
     QProcess process;
     QSignalSpy finished(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    // A proxy from the environment must not stand between the tool and the loopback server.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("no_proxy"), QStringLiteral("127.0.0.1,localhost"));
+    environment.insert(QStringLiteral("NO_PROXY"), QStringLiteral("127.0.0.1,localhost"));
+    process.setProcessEnvironment(environment);
     process.start(toolPath(), args);
     if (!stdinData.isEmpty())
         process.write(stdinData);
