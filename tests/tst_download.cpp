@@ -65,6 +65,7 @@ private slots:
     void failedFileKeepsEverythingElse_data();
     void failedFileKeepsEverythingElse();
     void redirectIsFollowed();
+    void replacedProgramStaysExecutable();
     void unsafePathRefusedBeforeAnyDownload_data();
     void unsafePathRefusedBeforeAnyDownload();
     void folderWhereTheFileShouldBe();
@@ -434,6 +435,23 @@ void TestDownload::redirectIsFollowed()
     QVERIFY(runUpdate(*worker, &ok));
     QVERIFY(ok);
     QCOMPARE(TestSupport::readAll(appFile(QStringLiteral("moved.txt"))), QByteArray("the real file"));
+}
+
+void TestDownload::replacedProgramStaysExecutable()
+{
+    publish({{QStringLiteral("1.1.0"), {QStringLiteral("Tavrix.exe")}}});
+    const QString program = appFile(QStringLiteral("Tavrix.exe"));
+    QVERIFY(TestSupport::writeFile(program, "old program"));
+    const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+        | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(program, mode));
+    auto worker = startWorker();
+    bool ok = false;
+    QVERIFY(runUpdate(*worker, &ok));
+    QVERIFY(ok);
+    QCOMPARE(TestSupport::readAll(program), QByteArray("new content of Tavrix.exe"));
+    QCOMPARE(QFile::permissions(program) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             mode);
 }
 
 void TestDownload::unsafePathRefusedBeforeAnyDownload_data()

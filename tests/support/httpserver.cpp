@@ -88,6 +88,12 @@ QString pathOnly(const QString &target)
     return query < 0 ? target : target.left(query);
 }
 
+// Clients send non-ASCII paths percent-encoded; routes are given decoded.
+QString decodedPath(const QString &target)
+{
+    return QUrl::fromPercentEncoding(pathOnly(target).toUtf8());
+}
+
 } // namespace
 
 namespace TestSupportDetail {
@@ -586,7 +592,8 @@ int TestHttpServer::hits(const QString &path) const
 {
     int count = 0;
     for (const Request &request : m_log) {
-        if (request.path == path || pathOnly(request.path) == path)
+        if (request.path == path || pathOnly(request.path) == path
+            || decodedPath(request.path) == path)
             ++count;
     }
     return count;
@@ -619,6 +626,8 @@ bool TestHttpServer::findRoute(const QString &target, Response *response) const
     auto it = m_routes.constFind(target);
     if (it == m_routes.constEnd())
         it = m_routes.constFind(pathOnly(target));
+    if (it == m_routes.constEnd())
+        it = m_routes.constFind(decodedPath(target));
     if (it == m_routes.constEnd())
         return false;
     *response = it.value();
