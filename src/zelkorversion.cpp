@@ -175,6 +175,23 @@ QStringList manifestEntries(const QByteArray &body)
     return entries;
 }
 
+namespace {
+
+// Names that Windows maps to devices in every folder, whatever the extension.
+bool isDeviceName(const QString &segment)
+{
+    const QString base = segment.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+    static const QStringList devices{QStringLiteral("CON"), QStringLiteral("PRN"),
+                                     QStringLiteral("AUX"), QStringLiteral("NUL"),
+                                     QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+    if (devices.contains(base))
+        return true;
+    return base.size() == 4 && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
+        && base.at(3) >= QLatin1Char('0') && base.at(3) <= QLatin1Char('9');
+}
+
+} // namespace
+
 bool isSafeRelativePath(const QString &path)
 {
     if (path.isEmpty())
@@ -186,12 +203,23 @@ bool isSafeRelativePath(const QString &path)
         // Windows drops trailing dots and blanks, so ".. " would climb out.
         if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' ')))
             return false;
+        if (isDeviceName(segment))
+            return false;
         for (const QChar c : segment) {
-            if (c == QLatin1Char('\\') || c == QLatin1Char(':') || c.unicode() < 0x20)
+            const ushort u = c.unicode();
+            if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || QStringLiteral("\\:*?\"<>|").contains(c))
                 return false;
         }
     }
     return true;
+}
+
+QString urlPath(const QString &relativePath)
+{
+    QStringList segments = relativePath.split(QLatin1Char('/'));
+    for (QString &segment : segments)
+        segment = QString::fromLatin1(QUrl::toPercentEncoding(segment));
+    return segments.join(QLatin1Char('/'));
 }
 
 ZelkorVersion::ZelkorVersion(QObject *parent, const Options &options)
@@ -574,7 +602,8 @@ bool ZelkorVersion::fetchFileStep()
     }
 
     const QString relativePath = fileList.at(currentIndex);
-    const QUrl url(server + QStringLiteral("/packages/bin/") + relativePath, QUrl::TolerantMode);
+    const QUrl url(server + QStringLiteral("/packages/bin/") + urlPath(relativePath),
+                   QUrl::TolerantMode);
     qDebug() << "url:" << url;
     const QString localPath = appDir + QLatin1Char('/') + relativePath;
     InstallFile target(*this, localPath);

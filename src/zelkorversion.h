@@ -45,8 +45,13 @@ bool operator==(const ZelkorVersionStru &a, const ZelkorVersionStru &b);
 // is not a string reads as empty text. Anything unreadable gives no entries.
 QStringList manifestEntries(const QByteArray &body);
 
-// A manifest path may only name a file below the installation folder.
+// A manifest path may only name a file below the installation folder, on
+// Windows too.
 bool isSafeRelativePath(const QString &path);
+
+// A relative path as it goes into an address: every segment percent-encoded,
+// so that "#", "?" and "%" in a file name stay part of it.
+QString urlPath(const QString &relativePath);
 
 // Empty or zero fields take the compiled-in values; tests point them at a
 // loopback server and a temporary installation folder.

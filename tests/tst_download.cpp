@@ -206,7 +206,7 @@ QStringList TestDownload::strayFiles() const
 
 void TestDownload::sharedPathFetchedOnce()
 {
-    publish({{QStringLiteral("1.1.0"), {QStringLiteral("a.txt"), QStringLiteral("lib/common.dll")}},
+    publish({{QStringLiteral("1.1.0"), {QStringLiteral("a#b%41.txt"), QStringLiteral("lib/common.dll")}},
              {QStringLiteral("1.2.0"), {QStringLiteral("lib/common.dll"), QStringLiteral("数据/c.txt")}}});
     auto worker = startWorker();
     bool ok = false;
@@ -216,7 +216,7 @@ void TestDownload::sharedPathFetchedOnce()
     QCOMPARE(server->hits(binPath(QStringLiteral("lib/common.dll"))), 1);
     QCOMPARE(server->hits(manifestPath(QStringLiteral("1.1.0"))), 1);
     QCOMPARE(server->hits(manifestPath(QStringLiteral("1.2.0"))), 1);
-    for (const QString &path : {QStringLiteral("a.txt"), QStringLiteral("lib/common.dll"),
+    for (const QString &path : {QStringLiteral("a#b%41.txt"), QStringLiteral("lib/common.dll"),
                                 QStringLiteral("数据/c.txt")})
         QCOMPARE(TestSupport::readAll(appFile(path)), "new content of " + path.toUtf8());
     QCOMPARE(strayFiles().size(), 3);

@@ -41,6 +41,8 @@ private slots:
     void orderedSetKeepsFirstOfAVersion();
     void safePath_data();
     void safePath();
+    void urlPath_data();
+    void urlPath();
     void manifestEntries_data();
     void manifestEntries();
 };
@@ -242,6 +244,19 @@ void TestVersion::safePath_data()
     QTest::newRow("control_char") << QStringLiteral("a\nb") << false;
     QTest::newRow("nul_char") << QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b"))
                               << false;
+    QTest::newRow("del_char") << QString(QStringLiteral("a") + QChar(0x7f)) << false;
+    QTest::newRow("c1_control") << QString(QStringLiteral("a") + QChar(0x85)) << false;
+    QTest::newRow("wildcard") << "a*.txt" << false;
+    QTest::newRow("question_mark") << "a?.txt" << false;
+    QTest::newRow("pipe") << "a|b" << false;
+    QTest::newRow("angle") << "a<b>" << false;
+    QTest::newRow("quote") << "a\"b" << false;
+    QTest::newRow("device_nul") << "data/NUL" << false;
+    QTest::newRow("device_with_extension") << "con.txt" << false;
+    QTest::newRow("device_com") << "bin/Com1.log" << false;
+    QTest::newRow("device_like_name") << "console.txt" << true;
+    QTest::newRow("com_without_digit") << "COMX" << true;
+    QTest::newRow("hash_and_percent") << "a#b%41.txt" << true;
 }
 
 void TestVersion::safePath()
@@ -249,6 +264,27 @@ void TestVersion::safePath()
     QFETCH(QString, path);
     QFETCH(bool, safe);
     QCOMPARE(isSafeRelativePath(path), safe);
+}
+
+void TestVersion::urlPath_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("encoded");
+    QTest::newRow("plain") << "bin/core.dll" << "bin/core.dll";
+    QTest::newRow("fragment_kept") << "a#b.txt" << "a%23b.txt";
+    QTest::newRow("percent_kept") << "pct%41.txt" << "pct%2541.txt";
+    QTest::newRow("blank") << "x y.txt" << "x%20y.txt";
+    QTest::newRow("non_ascii") << "数据/a.txt" << "%E6%95%B0%E6%8D%AE/a.txt";
+}
+
+void TestVersion::urlPath()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, encoded);
+    QCOMPARE(::urlPath(path), encoded);
+    // What a server decodes is the path itself.
+    QCOMPARE(QUrl(QStringLiteral("http://h/") + ::urlPath(path)).path(QUrl::FullyDecoded),
+             QStringLiteral("/") + path);
 }
 
 void TestVersion::manifestEntries_data()
