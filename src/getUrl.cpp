@@ -34,6 +34,8 @@ getUrl::getUrl(QObject *parent)
 
 getUrl::~getUrl()
 {
+    // A tool still running is ended here; its end reports to nobody.
+    process->disconnect(this);
     if (process->state() != QProcess::NotRunning) {
         process->kill();
         process->waitForFinished(1000);

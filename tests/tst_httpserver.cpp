@@ -287,7 +287,7 @@ void TestHttpServerTest::largeFileStreamedWhole()
 {
     QByteArray data(48 * 1024 * 1024 + 7, Qt::Uninitialized);
     for (int i = 0; i < data.size(); ++i)
-        data[i] = char((i * 7919) >> 5);
+        data[i] = char((qint64(i) * 7919) >> 5);
     QVERIFY(TestSupport::writeFile(m_dir->filePath(QStringLiteral("root/big.bin")), data));
     const QByteArray expected = QCryptographicHash::hash(data, QCryptographicHash::Sha256);
     data.clear();
