@@ -10,6 +10,10 @@
 int main(int argc, char *argv[])
 {
     qDebug() << "main";
+    // Qt takes its own options out of argc and argv; the hand-over rule is
+    // about what the updater was given.
+    const bool oneArgument = argc == 2;
+    const QByteArray givenArgument = oneArgument ? QByteArray(argv[1]) : QByteArray();
     QApplication app(argc, argv);
     QEventLoop loop;
     MainWindow window;
@@ -38,11 +42,12 @@ int main(int argc, char *argv[])
 
     window.appendText(QStringLiteral("更新成功"));
     qDebug() << "write version successed!";
-    // Qt has taken its own options out; exactly one argument is handed on.
     QStringList arguments;
-    const QStringList given = QCoreApplication::arguments();
-    if (given.size() == 2)
-        arguments << given.at(1);
+    if (oneArgument) {
+        // Qt's own decoding where it kept the argument (Unicode on Windows).
+        const QStringList left = QCoreApplication::arguments();
+        arguments << (left.size() == 2 ? left.at(1) : QString::fromLocal8Bit(givenArgument));
+    }
 
     QProcess product;
     window.close();

@@ -11,6 +11,14 @@
 #include <windows.h>
 #endif
 
+// The pictures are compiled into this static library, whose own resource
+// initialiser the linker would drop: register them before main() runs.
+static void registerImages()
+{
+    Q_INIT_RESOURCE(images);
+}
+Q_CONSTRUCTOR_FUNCTION(registerImages)
+
 MainWindow::MainWindow(QWidget *parent, const ZelkorVersion::Options &options)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)

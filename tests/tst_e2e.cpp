@@ -209,6 +209,13 @@ void TestEndToEnd::nothingNewerHandsOverToProduct_data()
     QTest::newRow("two_arguments_hand_over_none")
         << QStringList{QStringLiteral("first"), QStringLiteral("second")} << older << latest << none
         << false;
+    // Qt's own options count as given arguments too.
+    QTest::newRow("qt_option_alone_handed_on")
+        << QStringList{QStringLiteral("-reverse")} << older << latest
+        << QByteArray("argc=1\n-reverse\n--\n") << false;
+    QTest::newRow("qt_option_and_another_hand_over_none")
+        << QStringList{QStringLiteral("-reverse"), QStringLiteral("x")} << older << latest << none
+        << false;
     QTest::newRow("empty_list") << QStringList{QStringLiteral("x")} << updateList({}) << empty
                                 << QByteArray("argc=1\nx\n--\n") << false;
     QTest::newRow("list_not_json") << QStringList() << QByteArray("<html>maintenance</html>")

@@ -105,7 +105,6 @@ class TestMainWindow : public QObject
 private slots:
     void initTestCase()
     {
-        Q_INIT_RESOURCE(images);
         QVERIFY2(QStandardPaths::findExecutable(QStringLiteral("updateCurl.exe")).isEmpty(),
                  "an updateCurl.exe on PATH would answer the update-list requests");
     }
