@@ -35,8 +35,8 @@ Refused, before anything is written:
   - a VERSION not newer than the newest in update.json: packages/bin holds one
     content per file, so releases must be published in order
   - a path the updater refuses: an empty, ".", ".." segment or one ending in "."
-    or " ", a "\" or ":", a control character
-  - a path with "#", "?" or "%", which the updater cannot download
+    or " ", a "\", ":", "*", "?", '"', "<", ">" or "|", a control character,
+    a Windows device name such as CON or NUL
   - a file in the release's top folder named "update.exe" in other letter case
   - a missing or unreadable release folder or file, a broken link, a special
     file or a link loop in it, a release folder that overlaps DIR

@@ -374,7 +374,6 @@ bool Publisher::scanRelease()
     releaseFiles = scan.files;
 
     QStringList unsafe;
-    QStringList unfetchable;
     QStringList selfNamed;
     for (const PublishFile &file : releaseFiles) {
         if (file.path.contains(updaterName)) {
@@ -383,9 +382,6 @@ bool Publisher::scanRelease()
         }
         if (!isSafeRelativePath(file.path))
             unsafe << file.path;
-        else if (file.path.contains(QLatin1Char('#')) || file.path.contains(QLatin1Char('?'))
-                 || file.path.contains(QLatin1Char('%')))
-            unfetchable << file.path;
         else if (file.path.compare(updaterName, Qt::CaseInsensitive) == 0)
             selfNamed << file.path;
         else
@@ -394,11 +390,6 @@ bool Publisher::scanRelease()
     if (!unsafe.isEmpty()) {
         return fail(QStringLiteral("unsafe file paths, the updater would refuse the manifest: %1")
                         .arg(quotedList(unsafe)));
-    }
-    if (!unfetchable.isEmpty()) {
-        return fail(QStringLiteral("file paths with '#', '?' or '%' cannot be downloaded, the "
-                                   "updater puts paths into URLs unescaped: %1")
-                        .arg(quotedList(unfetchable)));
     }
     if (!selfNamed.isEmpty()) {
         return fail(QStringLiteral("%1 would overwrite the updater itself on Windows, yet the "
