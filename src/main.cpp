@@ -15,6 +15,8 @@ int main(int argc, char *argv[])
     const bool oneArgument = argc == 2;
     const QByteArray givenArgument = oneArgument ? QByteArray(argv[1]) : QByteArray();
     QApplication app(argc, argv);
+    // Every loop of the run ends through the window's signals or the product's end.
+    app.setQuitOnLastWindowClosed(false);
     QEventLoop loop;
     MainWindow window;
     QObject::connect(&window, &MainWindow::upDateEnd, &loop, &QEventLoop::quit);
