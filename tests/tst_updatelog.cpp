@@ -39,7 +39,6 @@ private slots:
     void eachLineIsOnDiskAtOnce();
     void truncatedAtEachStart();
     void twoThreadsNeverInterleave();
-    void unwritableLogDoesNotStopTheWorker();
 
 private:
     QTemporaryDir *dir = nullptr;
@@ -145,15 +144,6 @@ void TestUpdateLog::twoThreadsNeverInterleave()
         QCOMPARE(m.captured(2).toInt(), next);
         ++next;
     }
-}
-
-void TestUpdateLog::unwritableLogDoesNotStopTheWorker()
-{
-    // A folder where the log should be: the log cannot open, the worker goes on.
-    QVERIFY(QDir().mkdir(QStringLiteral("updateLog.txt")));
-    ZelkorVersion worker;
-    worker.writeLog(QStringLiteral("lost"));
-    QVERIFY(QFileInfo(QStringLiteral("updateLog.txt")).isDir());
 }
 
 QTEST_GUILESS_MAIN(TestUpdateLog)

@@ -4,7 +4,6 @@
 #include <QJsonObject>
 #include <QtTest>
 
-#include <set>
 
 namespace {
 
@@ -31,14 +30,11 @@ class TestVersion : public QObject
 private slots:
     void parse_data();
     void parse();
-    void format_data();
-    void format();
     void order_data();
     void order();
     void setVersion_data();
     void setVersion();
     void setVersionKeepsRecordOnFailure();
-    void orderedSetKeepsFirstOfAVersion();
     void safePath_data();
     void safePath();
     void urlPath_data();
@@ -84,28 +80,6 @@ void TestVersion::parse()
     ZelkorVersionStru v = version(9, 9, 9);
     QCOMPARE(v.parseVersion(text), ok);
     QCOMPARE(v.versionString(), result);
-}
-
-void TestVersion::format_data()
-{
-    QTest::addColumn<int>("major");
-    QTest::addColumn<int>("minor");
-    QTest::addColumn<int>("patch");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("new_record") << 0 << 0 << 0 << "0.0.0";
-    QTest::newRow("no_fill") << 1 << 10 << 0 << "1.10.0";
-    QTest::newRow("negative") << -1 << 0 << 7 << "-1.0.7";
-    QTest::newRow("extremes") << 2147483647 << (-2147483647 - 1) << 0 << "2147483647.-2147483648.0";
-}
-
-void TestVersion::format()
-{
-    QFETCH(int, major);
-    QFETCH(int, minor);
-    QFETCH(int, patch);
-    QFETCH(QString, text);
-    QCOMPARE(version(major, minor, patch).versionString(), text);
 }
 
 void TestVersion::order_data()
@@ -201,20 +175,6 @@ void TestVersion::setVersionKeepsRecordOnFailure()
     QCOMPARE(v.versionString(), QStringLiteral("7.0.5"));
     QVERIFY(v.enforce);
     QCOMPARE(v.reason, QStringLiteral("kept"));
-}
-
-void TestVersion::orderedSetKeepsFirstOfAVersion()
-{
-    std::set<ZelkorVersionStru> set;
-    ZelkorVersionStru first;
-    QVERIFY(first.setVersion(entry(R"({"version":"2.0.0","updateType":0,"reason":"a"})")));
-    ZelkorVersionStru second;
-    QVERIFY(second.setVersion(entry(R"({"version":"2.0.0","updateType":1,"reason":"b"})")));
-    set.insert(first);
-    set.insert(second);
-    QCOMPARE(set.size(), std::size_t(1));
-    QCOMPARE(set.begin()->enforce, false);
-    QCOMPARE(set.begin()->reason, QStringLiteral("a"));
 }
 
 void TestVersion::safePath_data()
