@@ -1,6 +1,7 @@
 #include "httpserver.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
@@ -16,6 +17,7 @@ const qint64 ChunkBytes = 256 * 1024;
 // Refill only once the socket has drained below this, so a slow client holds
 // back a large file instead of the server reading it all into memory.
 const qint64 HighWaterBytes = 1024 * 1024;
+const int PaceTickMs = 20;
 
 QByteArray reasonPhrase(int status)
 {
@@ -108,6 +110,9 @@ public:
         connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnection::onReadyRead);
         connect(m_socket, &QTcpSocket::bytesWritten, this, &HttpConnection::pump);
         connect(m_socket, &QTcpSocket::disconnected, this, &HttpConnection::onDisconnected);
+        m_paceTimer.setSingleShot(true);
+        m_paceTimer.setInterval(PaceTickMs);
+        connect(&m_paceTimer, &QTimer::timeout, this, &HttpConnection::pump);
         m_server->m_connections.insert(this);
     }
 
@@ -313,6 +318,7 @@ private:
         m_file = file;
         m_remaining = file->size();
         m_stream = Stream::File;
+        startPace(m_server->m_rootBytesPerSecond);
         pump();
     }
 
@@ -387,11 +393,34 @@ private:
             m_filler.clear();
             while (m_filler.size() < ChunkBytes)
                 m_filler += pattern;
+            m_fillerAt = 0;
             m_stream = Stream::Endless;
+            startPace(response.bytesPerSecond);
             pump();
             return;
         }
         }
+    }
+
+    void startPace(qint64 bytesPerSecond)
+    {
+        m_rate = bytesPerSecond;
+        m_paced = 0;
+        m_paceClock.start();
+    }
+
+    // How many body bytes may go out now; when none, the pace timer tries again.
+    qint64 allowance()
+    {
+        if (m_rate <= 0)
+            return ChunkBytes;
+        const qint64 due = m_rate * m_paceClock.elapsed() / 1000 - m_paced;
+        if (due <= 0) {
+            if (!m_paceTimer.isActive())
+                m_paceTimer.start();
+            return 0;
+        }
+        return qMin(ChunkBytes, due);
     }
 
     void pump()
@@ -399,14 +428,25 @@ private:
         if (m_socket->state() != QAbstractSocket::ConnectedState)
             return;
         if (m_stream == Stream::Endless) {
-            while (m_socket->bytesToWrite() < HighWaterBytes)
-                m_socket->write(m_filler);
+            while (m_socket->bytesToWrite() < HighWaterBytes) {
+                const qint64 room = allowance();
+                if (room <= 0)
+                    return;
+                // A paced write may end mid-filler; the next one carries on from there.
+                const qint64 take = qMin<qint64>(room, m_filler.size() - m_fillerAt);
+                m_socket->write(m_filler.constData() + m_fillerAt, take);
+                m_fillerAt = (m_fillerAt + take) % m_filler.size();
+                m_paced += take;
+            }
             return;
         }
         if (m_stream != Stream::File)
             return;
         while (m_remaining > 0 && m_socket->bytesToWrite() < HighWaterBytes) {
-            const QByteArray chunk = m_file->read(qMin(ChunkBytes, m_remaining));
+            const qint64 room = allowance();
+            if (room <= 0)
+                return;
+            const QByteArray chunk = m_file->read(qMin(room, m_remaining));
             if (chunk.isEmpty()) {
                 qWarning("TestHttpServer: cannot read %s: %s", qPrintable(m_file->fileName()),
                          qPrintable(m_file->errorString()));
@@ -418,6 +458,7 @@ private:
                 return;
             }
             m_socket->write(chunk);
+            m_paced += chunk.size();
             m_remaining -= chunk.size();
         }
         if (m_remaining == 0) {
@@ -454,6 +495,11 @@ private:
     QFile *m_file = nullptr;
     qint64 m_remaining = 0;
     QByteArray m_filler;
+    qint64 m_fillerAt = 0;
+    qint64 m_rate = 0; // body bytes per second; 0 = unpaced
+    qint64 m_paced = 0;
+    QElapsedTimer m_paceClock;
+    QTimer m_paceTimer;
 };
 
 } // namespace TestSupportDetail
@@ -572,6 +618,16 @@ void TestHttpServer::setRoot(const QString &dir)
 QString TestHttpServer::root() const
 {
     return m_root;
+}
+
+void TestHttpServer::setRootBytesPerSecond(qint64 bytesPerSecond)
+{
+    m_rootBytesPerSecond = qMax<qint64>(0, bytesPerSecond);
+}
+
+qint64 TestHttpServer::rootBytesPerSecond() const
+{
+    return m_rootBytesPerSecond;
 }
 
 QStringList TestHttpServer::requests() const

@@ -44,6 +44,7 @@ public:
         int delayMs = 0;     // before the status line
         Fault fault = Fault::None;
         qint64 faultAfter = -1; // body bytes sent before the fault; -1 = half
+        qint64 bytesPerSecond = 0; // paces an Endless body; 0 = as fast as the client reads
     };
 
     struct Request {
@@ -77,6 +78,10 @@ public:
     // GETs without a route serve files below dir, streamed from disk.
     void setRoot(const QString &dir);
     QString root() const;
+    // Files under the root are sent at most this fast, from the next response
+    // on; 0 = as fast as the client reads.
+    void setRootBytesPerSecond(qint64 bytesPerSecond);
+    qint64 rootBytesPerSecond() const;
 
     QStringList requests() const; // request targets in arrival order
     QList<Request> requestLog() const;
@@ -98,6 +103,7 @@ private:
     QTcpServer *m_server;
     QHash<QString, Response> m_routes;
     QString m_root;
+    qint64 m_rootBytesPerSecond = 0;
     QList<Request> m_log;
     QSet<TestSupportDetail::HttpConnection *> m_connections;
 };
