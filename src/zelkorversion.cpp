@@ -503,7 +503,8 @@ ZelkorVersion::Outcome ZelkorVersion::waitFor(QNetworkReply *reply, const Sink &
     };
     connect(reply, &QNetworkReply::readyRead, &loop, drain);
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(requestTimeoutMs, &loop, &QEventLoop::quit);
+    // A coarse timer may fire up to 5% early; the bound is a promise.
+    QTimer::singleShot(requestTimeoutMs, Qt::PreciseTimer, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
         loop.exec();
 
