@@ -30,7 +30,12 @@ namespace {
 const QString listPath = QStringLiteral("/packages/update.json");
 const QString fileFailed = QStringLiteral("下载文件: 失败,错误码:");
 const qint64 MiB = 1024 * 1024;
-const qint64 flatMemoryKiB = 64 * 1024; // bound on the updater's peak resident memory
+// Bound on the updater's peak resident memory; sanitizers add their own.
+#ifdef UPDATER_SANITIZED
+const qint64 flatMemoryKiB = 256 * 1024;
+#else
+const qint64 flatMemoryKiB = 64 * 1024;
+#endif
 // What stage() puts into every installation folder.
 const QStringList staged{QStringLiteral("update.exe"), QStringLiteral("updateCurl.exe"),
                          QStringLiteral("Tavrix.exe"), QStringLiteral("Tavrix.exe.fake"),
