@@ -89,6 +89,7 @@ public:
     QList<ZelkorVersionStru> pendingVersions() const { return versionList; }
     QString targetVersion() const { return newVersion; }
     int state() const;
+    // Meaningful once the update has reported its end: the thread moves it unlocked.
     int cursor() const;
 
 signals:
