@@ -11,19 +11,8 @@ port=${DEMO_PORT:-18950}
 build=$repo/build-demo
 work=$repo/.demo
 
-packages=(cmake make g++ qtbase5-dev qtbase5-dev-tools libcurl4-openssl-dev python3)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" \
-        || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    echo "== installing ${missing[*]}"
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+tools/ensure-packages.sh cmake make g++ qtbase5-dev qtbase5-dev-tools libcurl4-openssl-dev \
+    python3
 
 echo "== building a Release for http://127.0.0.1:$port"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=OFF \

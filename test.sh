@@ -5,19 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake make g++ clang pkg-config qtbase5-dev qtbase5-dev-tools libcurl4-openssl-dev
-          nginx-light e2fsprogs)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" \
-        || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+tools/ensure-packages.sh cmake make g++ qtbase5-dev qtbase5-dev-tools libcurl4-openssl-dev \
+    nginx-light e2fsprogs
 
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"

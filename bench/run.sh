@@ -13,9 +13,7 @@ runs=${BENCH_RUNS:-3}
 build=${BENCH_BUILD_DIR:-$root/build-bench}
 server_url="http://127.0.0.1:$port"
 
-for tool in curl /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "bench: $tool is missing (apt-get install curl time)" >&2; exit 2; }
-done
+"$root/tools/ensure-packages.sh" curl time
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPDATER_SERVER_URL="$server_url" >/dev/null
 cmake --build "$build" -j2 --target updater updateCurl testserver fakeprogram >/dev/null

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the given Debian packages that are not installed yet (as root, or
+# through sudo). Used by test.sh and demo.sh.
+set -euo pipefail
+missing=()
+for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" \
+        || missing+=("$package")
+done
+((${#missing[@]})) || exit 0
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+echo "== installing ${missing[*]}"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
