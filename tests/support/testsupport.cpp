@@ -3,7 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSaveFile>
+#include <QTextStream>
 
 namespace TestSupport {
 
@@ -80,6 +82,23 @@ bool writeFile(const QString &path, const QByteArray &data, QString *error)
     if (file.write(data) != data.size() || !file.commit())
         return failWith(error, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
     return true;
+}
+
+QStringList logMessages(const QString &dir)
+{
+    QFile file(dir + QStringLiteral("/updateLog.txt"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    QStringList messages;
+    QTextStream stream(&file);
+    while (!stream.atEnd())
+        messages << stream.readLine().mid(22);
+    return messages;
+}
+
+bool chattr(const QString &flag, const QString &path)
+{
+    return QProcess::execute(QStringLiteral("chattr"), {flag, path}) == 0;
 }
 
 } // namespace TestSupport

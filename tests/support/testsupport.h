@@ -25,6 +25,12 @@ QByteArray readAll(const QString &path, bool *ok = nullptr);
 // Writes data to path, replacing it and creating missing parent folders.
 bool writeFile(const QString &path, const QByteArray &data, QString *error = nullptr);
 
+// The messages of dir/updateLog.txt, without their time stamps.
+QStringList logMessages(const QString &dir);
+
+// Sets or clears a file attribute ("+i", "-i"); false where chattr cannot.
+bool chattr(const QString &flag, const QString &path);
+
 } // namespace TestSupport
 
 #endif // TESTSUPPORT_TESTSUPPORT_H
