@@ -64,14 +64,7 @@ void getUrl::readReady()
 void getUrl::finished(int, QProcess::ExitStatus)
 {
     qDebug() << "getUrl finished!!!";
-    // A tool killed after the time-out has already been reported.
-    if (!pending || !resultMutex.tryLock())
-        return;
-    pending = false;
-    timer->stop();
-    output = QString::fromLocal8Bit(output).toUtf8();
-    emit getEnd(true, output);
-    resultMutex.unlock();
+    report(true);
 }
 
 void getUrl::timeout()
@@ -81,13 +74,7 @@ void getUrl::timeout()
         qDebug() << "timeout getUrl is opend!!!";
     else
         qDebug() << "timeout getUrl is not opend!!!";
-    if (!pending || !resultMutex.tryLock())
-        return;
-    pending = false;
-    timer->stop();
-    process->kill();
-    emit getEnd(false, QByteArray());
-    resultMutex.unlock();
+    report(false);
 }
 
 void getUrl::startFailed(QProcess::ProcessError error)
@@ -96,10 +83,22 @@ void getUrl::startFailed(QProcess::ProcessError error)
         return;
     qDebug() << "getUrl cannot start" << process->program() << process->errorString();
     // Nothing will ever finish: report now rather than at the time-out.
+    report(false);
+}
+
+void getUrl::report(bool ok)
+{
+    // One report per fetch: a tool killed after the time-out has had its say.
     if (!pending || !resultMutex.tryLock())
         return;
     pending = false;
     timer->stop();
-    emit getEnd(false, QByteArray());
+    if (ok) {
+        output = QString::fromLocal8Bit(output).toUtf8();
+        emit getEnd(true, output);
+    } else {
+        process->kill();
+        emit getEnd(false, QByteArray());
+    }
     resultMutex.unlock();
 }

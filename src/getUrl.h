@@ -37,6 +37,7 @@ public slots:
 
 private:
     void startFailed(QProcess::ProcessError error);
+    void report(bool ok);
 
     QProcess *process;
     QTimer *timer;
