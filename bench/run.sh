@@ -2,7 +2,8 @@
 # Measures the updater against curl on loopback and prints the ratios:
 #   (a) installing one 256 MiB file, (b) installing 1,000 files of 16 KiB,
 #   (c) a run with nothing to update, from start to the product's start,
-# and the updater's peak resident memory in (a).
+# the updater's peak resident memory in (a), and (d) how the time grows with
+# the number of versions and of paths.
 # Needs: curl, time (GNU /usr/bin/time), and the build's own loopback server.
 # BENCH_RUNS (default 3) runs of each; the median is reported.
 set -euo pipefail
@@ -158,6 +159,34 @@ dc=$(printf '%s\n' "${d[@]}" | median)
 ratio_c=$(ratio "$uc" "$dc")
 printf '%-32s updater %7.4f s   fetch tool + product %7.4f s   ratio %s\n' \
     "(c) nothing to update" "$uc" "$dc" "$ratio_c"
+
+# (d) growth: many versions, and one manifest with many paths
+scale_tree() { # scale_tree DIR VERSIONS PATHS_PER_VERSION
+    local tree=$1 versions=$2 per=$3 v p list=""
+    local files=$(( versions > 1 ? versions * per / 2 : per ))  # versions overlap by half
+    rm -rf "$tree"; mkdir -p "$tree/packages/version" "$tree/packages/bin/s"
+    for v in $(seq 1 "$versions"); do
+        list="$list{\"version\":\"1.1.$v\",\"updateType\":0},"
+        { printf '{"value":['
+          for p in $(seq 1 "$per"); do printf '"s/f%d.txt",' $(( (v * per + p) % files )); done \
+              | sed 's/,$//'
+          printf ']}'; } > "$tree/packages/version/1.1.$v.json"
+    done
+    for p in $(seq 0 $((files - 1))); do printf 'x' > "$tree/packages/bin/s/f$p.txt"; done
+    printf '{"updateList":[%s]}' "${list%,}" > "$tree/packages/update.json"
+}
+scale() { # scale NAME VERSIONS PER
+    scale_tree "$work/tree-d" "$2" "$3"
+    serve "$work/tree-d"
+    read -r seconds _ < <(run_updater "$work/install" "1.1.$2")
+    printf '%-32s %7.3f s\n' "$1" "$seconds"
+    last_seconds=$seconds
+}
+scale "(d) 300 versions x 4 paths" 300 4;  v300=$last_seconds
+scale "(d) 600 versions x 4 paths" 600 4;  v600=$last_seconds
+scale "(d) 1 version x 2,000 paths" 1 2000; p2000=$last_seconds
+scale "(d) 1 version x 4,000 paths" 1 4000; p4000=$last_seconds
+echo "(d) growth when doubled: versions x$(ratio "$v600" "$v300"), paths x$(ratio "$p4000" "$p2000") (linear: about 2)"
 
 echo
 echo "goals: (a) <= 1.10 got $ratio_a   (b) <= 0.80 got $ratio_b   (c) <= 1.50 got $ratio_c   peak (a) < 64 MiB got $peak_a MiB"
