@@ -8,10 +8,7 @@ Q_DECLARE_METATYPE(Files)
 
 namespace {
 
-QString operator""_q(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
+QString operator""_q(const char *text, size_t size) { return QString::fromUtf8(text, int(size)); }
 
 struct Run
 {
@@ -22,13 +19,10 @@ struct Run
 
 Run runPublish(const QStringList &arguments)
 {
-    QProcess process;
+    QProcess process; // kills a hung run when it goes
     process.start(QStringLiteral(UPDATE_PUBLISH_PATH), arguments);
-    if (!process.waitForFinished(180000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+    const bool done = process.waitForFinished(180000);
+    return {done && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromLocal8Bit(process.readAllStandardOutput()),
             QString::fromLocal8Bit(process.readAllStandardError())};
 }
@@ -40,12 +34,11 @@ QStringList snapshot(const QString &dir)
     QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
-        entries << QDir(dir).relativeFilePath(path) + ": "_q
+        const QFileInfo info(it.next());
+        entries << QDir(dir).relativeFilePath(info.filePath()) + ": "_q
                 + (info.isSymLink() ? "link to "_q + info.symLinkTarget()
                    : info.isDir()   ? "folder"_q
-                                    : QString::number(qHash(TestSupport::readAll(path))));
+                                    : QString::number(qHash(TestSupport::readAll(info.filePath()))));
     }
     entries.sort();
     return entries;
@@ -59,19 +52,11 @@ struct Tree
     int releases = 0;
     QStringList locked; // chattr +i, cleared again so the folder can go
 
-    ~Tree()
-    {
-        for (const QString &path : qAsConst(locked))
-            QProcess::execute("chattr"_q, {"-i"_q, path});
-    }
+    ~Tree() { for (const QString &path : qAsConst(locked)) TestSupport::chattr("-i"_q, path); }
     bool ok() const { return dir.isValid() && QDir().mkpath(root); }
-    bool lock(const QString &path)
-    {
-        locked << path;
-        return QProcess::execute("chattr"_q, {"+i"_q, path}) == 0;
-    }
+    bool lock(const QString &path) { return TestSupport::chattr("+i"_q, (locked << path).last()); }
     QString bin(const QString &path) const { return root + "/packages/bin/"_q + path; }
-    QString release(const Files &files)
+    QString release(const Files &files) // also a folder when empty
     {
         const QString folder = dir.filePath(QString::number(++releases));
         QDir().mkpath(folder);
@@ -88,9 +73,9 @@ struct Tree
         return QJsonDocument::fromJson(TestSupport::readAll(root + "/packages/"_q + path)).object();
     }
     QJsonArray entries() const { return json("update.json"_q).value("updateList"_q).toArray(); }
-    QStringList manifest(const QString &version) const
+    QStringList manifest(const QString &v) const
     {
-        return json("version/"_q + version + ".json"_q).value("value"_q).toVariant().toStringList();
+        return json("version/"_q + v + ".json"_q).value("value"_q).toVariant().toStringList();
     }
 };
 
@@ -168,7 +153,6 @@ void TestPublish::twoReleasesThenTheUpdaterInstallsThem()
     server.setRoot(tree.root);
     QProcess updater;
     updater.setWorkingDirectory(app);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
     updater.start(app + "/update.exe"_q, QStringList());
     // The server answers from this event loop, so wait without blocking it.
     QTRY_VERIFY_WITH_TIMEOUT(updater.state() == QProcess::NotRunning, 180000);
@@ -203,7 +187,6 @@ void TestPublish::secondRelease_data()
                             << QString::fromUtf8(messages).split(u'|') << exitCode
                             << QString::fromUtf8(listed).split(u' ', Qt::SkipEmptyParts);
     };
-    row("already_listed", "1.0.0", "", "already listed");
     row("listed_as_number", "1.2.3", R"(put:{list}={"updateList":[{"version":"01.2.3"}]})", "already listed");
     row("manifest_present", "1.1.0", "put:{root}/packages/version/1.1.0.json={}", "already exists");
     row("older_than_newest", "0.9.0", "", "not newer");

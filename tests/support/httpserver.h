@@ -5,23 +5,16 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
-#include <QPair>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 
 class QTcpServer;
 
-namespace TestSupportDetail {
-class HttpConnection;
-}
-
 // Loopback HTTP/1.1 server for tests. Serves canned answers per request path,
 // falls back to files under a root folder, and can misbehave on purpose.
-// Everything runs in the event loop of the thread that created it, so a test
-// must keep that loop running (QSignalSpy::wait, QTRY_*) while a client talks
-// to it.
+// It runs in the event loop of the thread that created it, so a test must keep
+// that loop running (QSignalSpy::wait, QTRY_*) while a client talks to it.
 class TestHttpServer : public QObject
 {
     Q_OBJECT
@@ -38,66 +31,55 @@ public:
     struct Response {
         int status = 200;
         QByteArray body;
-        QList<QPair<QByteArray, QByteArray>> headers; // a given Content-Length or
-                                                      // Content-Type replaces ours
         QByteArray location; // sent as Location when not empty
         int delayMs = 0;     // before the status line
         Fault fault = Fault::None;
-        qint64 faultAfter = -1; // body bytes sent before the fault; -1 = half
+        qint64 faultAfter = -1;    // body bytes sent before the fault; -1 = half
         qint64 bytesPerSecond = 0; // paces an Endless body; 0 = as fast as the client reads
     };
 
     struct Request {
         QByteArray method;
         QString path; // request target as sent, query included
-        QByteArray version;
-        QList<QPair<QByteArray, QByteArray>> headers;
     };
 
     explicit TestHttpServer(QObject *parent = nullptr);
-    ~TestHttpServer() override;
 
     bool listen(quint16 port = 0);
-    void close();
-    bool isListening() const;
     QString errorString() const;
     quint16 port() const;
     QString baseUrl() const; // "http://127.0.0.1:PORT"
     QUrl url(const QString &path) const;
 
-    // Routes match the request target exactly, or else its path without query.
+    // Routes match the request target exactly, or else its path without
+    // query, or else that path percent-decoded.
     void setRoute(const QString &path, const Response &response);
     void setRoute(const QString &path, const QByteArray &body);
-    void setRedirect(const QString &path, const QByteArray &location, int status = 302);
-    void setRedirect(const QString &path, const char *location, int status = 302);
     void setRedirect(const QString &path, const QString &location, int status = 302);
-    void setRedirect(const QString &path, const QUrl &location, int status = 302);
+    void setRedirect(const QString &path, const char *location, int status = 302)
+    {
+        setRedirect(path, QString::fromUtf8(location), status);
+    }
     void removeRoute(const QString &path);
     void clearRoutes();
 
     // GETs without a route serve files below dir, streamed from disk.
     void setRoot(const QString &dir);
-    QString root() const;
     // Files under the root are sent at most this fast, from the next response
     // on; 0 = as fast as the client reads.
     void setRootBytesPerSecond(qint64 bytesPerSecond);
-    qint64 rootBytesPerSecond() const;
 
     QStringList requests() const; // request targets in arrival order
-    QList<Request> requestLog() const;
-    // Counts requests whose target, or target without query, equals path.
+    QList<Request> requestLog() const { return m_log; }
+    // Counts requests matching path the way a route would.
     int hits(const QString &path) const;
-    void clearRequests();
-    int openConnections() const;
 
 signals:
     void requestReceived(const QString &path);
 
 private:
-    friend class TestSupportDetail::HttpConnection;
+    friend class HttpConnection;
 
-    void acceptConnections();
-    void record(const Request &request);
     bool findRoute(const QString &target, Response *response) const;
 
     QTcpServer *m_server;
@@ -105,7 +87,6 @@ private:
     QString m_root;
     qint64 m_rootBytesPerSecond = 0;
     QList<Request> m_log;
-    QSet<TestSupportDetail::HttpConnection *> m_connections;
 };
 
 #endif // TESTSUPPORT_HTTPSERVER_H

@@ -1,16 +1,13 @@
-// testserver --root DIR [--port N] [--stall PATH] [--cut-short PATH]
-//            [--no-answer PATH] [--endless PATH]
+// testserver --root DIR [--port N]
 //
 // Serves the files below DIR on 127.0.0.1 until killed, and prints
-// "listening on http://127.0.0.1:PORT" once ready. The fault options (each may
-// be repeated) make PATH misbehave with the content of DIR + PATH. SIGTERM and
-// SIGINT end it cleanly.
+// "listening on http://127.0.0.1:PORT" once ready. SIGTERM and SIGINT end it
+// cleanly.
 
 #include "httpserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 #include <QTextStream>
 
 #include <cstdio>
@@ -56,19 +53,7 @@ int main(int argc, char **argv)
     const QCommandLineOption portOption(QStringLiteral("port"),
                                         QStringLiteral("Port, 0 for any free one."),
                                         QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption stallOption(QStringLiteral("stall"),
-                                         QStringLiteral("Send half of PATH, then nothing."),
-                                         QStringLiteral("PATH"));
-    const QCommandLineOption cutOption(QStringLiteral("cut-short"),
-                                       QStringLiteral("Send half of PATH, then close."),
-                                       QStringLiteral("PATH"));
-    const QCommandLineOption silentOption(QStringLiteral("no-answer"),
-                                          QStringLiteral("Never answer a request for PATH."),
-                                          QStringLiteral("PATH"));
-    const QCommandLineOption endlessOption(QStringLiteral("endless"),
-                                           QStringLiteral("Repeat PATH forever."),
-                                           QStringLiteral("PATH"));
-    parser.addOptions({rootOption, portOption, stallOption, cutOption, silentOption, endlessOption});
+    parser.addOptions({rootOption, portOption});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -86,23 +71,6 @@ int main(int argc, char **argv)
     TestHttpServer server;
     server.setRoot(parser.value(rootOption));
 
-    const auto addFault = [&](const QCommandLineOption &option, TestHttpServer::Fault fault) {
-        const QStringList paths = parser.values(option);
-        for (const QString &path : paths) {
-            TestHttpServer::Response response;
-            response.fault = fault;
-            QFile file(server.root() + path);
-            if (file.open(QIODevice::ReadOnly))
-                response.body = file.readAll();
-            else
-                err << "testserver: " << path << ": " << file.errorString() << ", faulting with no content\n";
-            server.setRoute(path, response);
-        }
-    };
-    addFault(stallOption, TestHttpServer::Fault::Stall);
-    addFault(cutOption, TestHttpServer::Fault::CutShort);
-    addFault(silentOption, TestHttpServer::Fault::NoAnswer);
-    addFault(endlessOption, TestHttpServer::Fault::Endless);
     err.flush();
 
 #ifdef Q_OS_UNIX

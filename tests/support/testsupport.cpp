@@ -21,11 +21,6 @@ bool failWith(QString *error, const QString &message)
 
 } // namespace
 
-QString fakeProgramPath()
-{
-    return QStringLiteral(TESTSUPPORT_FAKEPROGRAM_PATH);
-}
-
 bool setFakeInstructions(const QString &dir, const QString &name, const QStringList &instructions,
                          QString *error)
 {
@@ -43,15 +38,12 @@ bool installFakeProgram(const QString &dir, const QString &name, const QStringLi
     const QString target = QDir(dir).filePath(name);
     if (QFileInfo::exists(target) && !QFile::remove(target))
         return failWith(error, QStringLiteral("cannot replace %1").arg(target));
-    QFile source(fakeProgramPath());
+    QFile source(QStringLiteral(TESTSUPPORT_FAKEPROGRAM_PATH));
     if (!source.copy(target)) {
         return failWith(error, QStringLiteral("cannot copy %1 to %2: %3")
                                    .arg(source.fileName(), target, source.errorString()));
     }
-    const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                          | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
-                                          | QFile::ExeOther;
-    if (!QFile::setPermissions(target, executable))
+    if (!QFile::setPermissions(target, QFile::permissions(target) | QFile::ReadOwner | QFile::ExeOwner))
         return failWith(error, QStringLiteral("cannot make %1 executable").arg(target));
     return setFakeInstructions(dir, name, instructions, error);
 }

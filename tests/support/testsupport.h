@@ -7,9 +7,6 @@
 
 namespace TestSupport {
 
-// Path of the built fakeprogram.
-QString fakeProgramPath();
-
 // Copies fakeprogram to dir/name (executable) and writes its script
 // dir/name + ".fake", one instruction per entry.
 bool installFakeProgram(const QString &dir, const QString &name, const QStringList &instructions,
