@@ -43,25 +43,19 @@ class TestEndToEnd : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { qputenv("QT_QPA_PLATFORM", "offscreen"); }
     void init()
     {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        tmp = std::make_unique<QTemporaryDir>();
-        QVERIFY2(tmp->isValid(), qPrintable(tmp->errorString()));
-        appDir = tmp->filePath("app"_q);
+        appDir = (tmp = std::make_unique<QTemporaryDir>())->filePath("app"_q);
         server = std::make_unique<TestHttpServer>();
         QVERIFY2(server->listen(UPDATER_TEST_PORT), qPrintable(server->errorString()));
     }
-
     void cleanup()
     {
-        if (updater) {
-            updater->kill();
-            updater->waitForFinished();
-        }
+        if (updater)
+            updater->kill(), updater->waitForFinished();
         server.reset();
     }
-
     void nothingNewerStartsProduct_data();
     void nothingNewerStartsProduct();
     void updateOverTwoVersions();
@@ -72,12 +66,13 @@ private:
     // An installation of version 1.0.0; without a script there is no product.
     bool stage(const QStringList &productScript)
     {
+        if (!TestSupport::writeFile(app("version"_q), "1.0.0"))
+            return false;
         for (const QString &program : {QStringLiteral(UPDATER_E2E_BIN_DIR "/update.exe"),
-                                       QStringLiteral(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe")}) {
-            if (!QDir().mkpath(appDir) || !QFile::copy(program, app(QFileInfo(program).fileName())))
+                                       QStringLiteral(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe")})
+            if (!QFile::copy(program, app(QFileInfo(program).fileName())))
                 return false;
-        }
-        return TestSupport::writeFile(app("version"_q), "1.0.0")
+        return true
             && (productScript.isEmpty()
                 || TestSupport::installFakeProgram(appDir, "Tavrix.exe"_q, productScript));
     }
@@ -85,15 +80,14 @@ private:
     // 1.1.0 and the enforced 1.2.0 over the installed 1.0.0; the served files by path.
     QMap<QString, QByteArray> serveTwoVersions()
     {
-        QByteArray big(2 * 1024 * 1024, '\0');
+        QByteArray big(2 * 1024 * 1024, Qt::Uninitialized);
         for (int i = 0; i < big.size(); ++i)
             big[i] = char((quint32(i) * 2654435761u) >> 24);
         const QMap<QString, QByteArray> files{{"bin/core.dll"_q, big.mid(7, 5000)},
                                               {"data/sub/deep.txt"_q, "deep inside\r\nsecond line\n"},
                                               {"data/shared.txt"_q, "listed by both versions"},
                                               {"big/payload.bin"_q, big}};
-        TestSupport::writeFile(app("bin/core.dll"_q), "old core");
-        TestSupport::writeFile(app("data/sub/deep.txt"_q), "old deep");
+        TestSupport::writeFile(app("bin/core.dll"_q), "old core") && TestSupport::writeFile(app("data/sub/deep.txt"_q), "old deep");
         server->setRoute(listPath, R"({"updateList":[{"version":"1.0.0","updateType":0},)"
                                    R"({"version":"1.2.0","updateType":1},)"
                                    R"({"version":"1.1.0","updateType":0}]})");
@@ -124,19 +118,7 @@ private:
         return updater->waitForStarted(30000);
     }
 
-    // The messages of the log without their time stamps; a line without one comes back marked.
-    QStringList log(const QString &dir = QString()) const
-    {
-        const QRegularExpression stamp("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d:  (?=\\S)"_q);
-        QFile file((dir.isEmpty() ? appDir : dir) + "/updateLog.txt"_q);
-        QStringList messages;
-        if (!file.open(QIODevice::ReadOnly))
-            return messages;
-        for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts))
-            messages << (stamp.match(line).hasMatch() ? line.mid(22) : "unstamped: "_q + line);
-        return messages;
-    }
-
+    QStringList log() const { return TestSupport::logMessages(appDir); }
     int exitCode() const { return updater->exitStatus() == QProcess::NormalExit ? updater->exitCode() : -1; }
     bool updaterEnded(int timeoutMs = 30000) const
     {
@@ -222,9 +204,11 @@ void TestEndToEnd::nothingNewerStartsProduct()
     QCOMPARE(server->requests(), QStringList{listPath});
     // A new log in the working directory only, every line stamped.
     QVERIFY(workDir == appDir || !QFileInfo::exists(app("updateLog.txt"_q)));
-    const QStringList messages = log(workDir);
+    const QStringList messages = TestSupport::logMessages(workDir);
+    const QRegularExpression unstamped("(?m)^(?!\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d:  \\S)[^\\n]"_q);
     QVERIFY2(messages.value(0) == "版本检测"_q && messages.count("版本检测"_q) == 1 && messages.contains(verdict)
-                 && !messages.join(u'\n').contains(QRegularExpression("unstamped: |开始更新"_q)),
+                 && !messages.join(u'\n').contains("开始更新"_q)
+                 && !unstamped.match(QString::fromUtf8(TestSupport::readAll(workDir + "/updateLog.txt"_q))).hasMatch(),
              qPrintable(messages.join(u'\n')));
 }
 
@@ -270,7 +254,9 @@ void TestEndToEnd::failureKeepsInstallationAndWaits_data()
     for (const char *path : {"bin/core.dll", "data/sub/deep.txt", "data/shared.txt", "big/payload.bin"})
         files << binPath + QString::fromUtf8(path);
     const auto answer = [](int status, const QByteArray &body = {}, Fault fault = Fault::None) {
-        return Response{status, body, {}, {}, 0, fault};
+        Response response;
+        response.status = status, response.body = body, response.fault = fault;
+        return response;
     };
     const QString fileFailed = "下载文件: 失败,错误码:"_q;
     const QByteArray body(300000, 'n');
