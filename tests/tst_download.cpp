@@ -2,14 +2,6 @@
 #include "testsupport.h"
 #include "zelkorversion.h"
 
-#include <QDir>
-#include <QDirIterator>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTextStream>
 #include <QtTest>
 
 #include <memory>
@@ -18,533 +10,394 @@ using Response = TestHttpServer::Response;
 using Fault = TestHttpServer::Fault;
 Q_DECLARE_METATYPE(TestHttpServer::Response)
 
-namespace {
-
-bool chattr(const QString &flag, const QString &path)
+static QString operator""_q(const char *text, size_t size) { return QString::fromUtf8(text, int(size)); }
+static QByteArray manifest(const QJsonArray &paths)
 {
-    return QProcess::execute(QStringLiteral("chattr"), {flag, path}) == 0;
+    return QJsonDocument(QJsonObject{{"value"_q, paths}}).toJson();
 }
-
-QByteArray manifest(const QJsonArray &paths)
-{
-    return QJsonDocument(QJsonObject{{QStringLiteral("value"), paths}}).toJson();
-}
-
-QByteArray manifest(const QStringList &paths)
-{
-    return manifest(QJsonArray::fromStringList(paths));
-}
-
-QString binPath(const QString &path)
-{
-    return QStringLiteral("/packages/bin/") + path;
-}
-
-QString manifestPath(const QString &version)
-{
-    return QStringLiteral("/packages/version/") + version + QStringLiteral(".json");
-}
-
-} // namespace
+static QString binPath(const QString &path) { return "/packages/bin/"_q + path; }
+static QString manifestPath(const QString &version) { return "/packages/version/"_q + version + ".json"_q; }
 
 class TestDownload : public QObject
 {
     Q_OBJECT
-
 private slots:
-    void init();
-    void cleanup();
-    void sharedPathFetchedOnce();
-    void countersAndPercentages_data();
-    void countersAndPercentages();
-    void emptyVersionListSucceedsWithoutRequests();
-    void manifestWithoutFilesIsNoError_data();
-    void manifestWithoutFilesIsNoError();
-    void installDetails();
-    void missingManifestStopsAtThatVersion();
-    void failedFileKeepsEverythingElse_data();
-    void failedFileKeepsEverythingElse();
-    void unsafePathRefusedBeforeAnyDownload_data();
-    void unsafePathRefusedBeforeAnyDownload();
-    void localFailureKeepsOldContent_data();
-    void localFailureKeepsOldContent();
-    void abortSeenBeforeTheNextRequest();
-    void abortBeforeTheUpdateBegins();
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+        appDir = dir->filePath("app"_q);
+        QVERIFY(QDir().mkpath(appDir));
+        QVERIFY(QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe"_q, appFile("updateCurl.exe"_q)));
+        QVERIFY(TestSupport::writeFile(appFile("version"_q), "1.0.0"));
+        previousDir = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir->path()));
+        server = std::make_unique<TestHttpServer>();
+        QVERIFY2(server->listen(), qPrintable(server->errorString()));
+        texts.clear();
+        percentages.clear();
+        ok = false;
+    }
+
+    void cleanup()
+    {
+        worker.reset();
+        QDir::setCurrent(previousDir);
+        server.reset();
+        for (QDirIterator it(appDir, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+            TestSupport::chattr("-i"_q, it.next());
+        dir.reset();
+    }
+
+    void sharedPathFetchedOnce()
+    {
+        publish({"1.1.0 a#b%41.txt lib/common.dll"_q, "1.2.0 lib/common.dll 数据/c.txt"_q});
+        QVERIFY(runUpdate());
+        QVERIFY(ok);
+        QCOMPARE(server->hits(binPath("lib/common.dll"_q)), 1);
+        QCOMPARE(server->hits(manifestPath("1.1.0"_q)), 1);
+        QCOMPARE(server->hits(manifestPath("1.2.0"_q)), 1);
+        for (const QString &path : {"a#b%41.txt"_q, "lib/common.dll"_q, "数据/c.txt"_q})
+            QCOMPARE(TestSupport::readAll(appFile(path)), "new content of " + path.toUtf8());
+        QCOMPARE(strayFiles().size(), 3);
+        QCOMPARE(texts.constLast(), (QVariantList{"(2/3)"_q, 1}));
+        QCOMPARE(worker->targetVersion(), "1.2.0"_q);
+        QCOMPARE(worker->state(), int(ZelkorVersion::Idle));
+        // The installed version is written by the caller, never by the download.
+        QCOMPARE(TestSupport::readAll(appFile("version"_q)), QByteArray("1.0.0"));
+    }
+
+    void countersAndPercentages_data()
+    {
+        QTest::addColumn<int>("files");
+        QTest::addColumn<QList<int>>("expected");
+        QTest::newRow("five") << 5 << QList<int>{0, 20, 40, 60, 80};
+        QTest::newRow("three_truncated") << 3 << QList<int>{0, 33, 66};
+    }
+
+    void countersAndPercentages()
+    {
+        QFETCH(int, files);
+        QFETCH(QList<int>, expected);
+        QStringList paths;
+        for (int i = 0; i < files; ++i)
+            paths << "f%1.bin"_q.arg(i);
+        publish({"2.0.0 "_q + paths.join(QLatin1Char(' '))});
+        QVERIFY(runUpdate());
+        QVERIFY(ok);
+        QCOMPARE(percentages, expected);
+        QCOMPARE(texts.size(), 2 * files);
+        QStringList written;
+        for (int i = 0; i < files; ++i) {
+            QCOMPARE(texts.at(2 * i).at(1).toInt(), 0);
+            written << texts.at(2 * i).first().toString();
+            QCOMPARE(texts.at(2 * i + 1), (QVariantList{"(%1/%2)"_q.arg(i).arg(files), 1}));
+        }
+        written.sort();
+        QCOMPARE(written, paths);
+    }
+
+    void emptyVersionListSucceedsWithoutRequests()
+    {
+        publish({});
+        startWorker();
+        QSignalSpy check(worker.get(), &ZelkorVersion::sigMsgInfoCheck);
+        QVERIFY(check.wait(30000));
+        QCOMPARE(check.first().first().toInt(), 0);
+        QVERIFY(begin());
+        QVERIFY(ok);
+        QCOMPARE(server->requests(), QStringList{"/packages/update.json"_q});
+        QCOMPARE(logMessages().constLast(), "开始下载文件"_q);
+    }
+
+    void manifestWithoutFilesIsNoError_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("not_json") << QByteArray("<html>not json</html>");
+        QTest::newRow("no_value") << QByteArray(R"({"files":["a.txt"]})");
+        QTest::newRow("empty_body") << QByteArray();
+    }
+
+    void manifestWithoutFilesIsNoError()
+    {
+        QFETCH(QByteArray, body);
+        publish({"1.1.0"_q, "1.2.0 b.txt"_q});
+        server->setRoute(manifestPath("1.1.0"_q), body);
+        QVERIFY(runUpdate());
+        QVERIFY(ok);
+        QCOMPARE(strayFiles(), QStringList{"b.txt"_q});
+    }
+
+    void installDetails()
+    {
+        publish({"1.1.0 update.exe bin/update.exe bin/Update.exe Tavrix.exe moved.txt"_q});
+        server->setRedirect(binPath("moved.txt"_q), "/elsewhere/moved.txt", 302);
+        server->setRoute("/elsewhere/moved.txt"_q, QByteArray("the real file"));
+        const QString program = appFile("Tavrix.exe"_q);
+        QVERIFY(TestSupport::writeFile(program, "old program"));
+        const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+            | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+        QVERIFY(QFile::setPermissions(program, mode));
+        QVERIFY(runUpdate());
+        QVERIFY(ok);
+        // The skip is case-sensitive; a redirect's target is installed, not its body.
+        QCOMPARE(strayFiles(), (QStringList{"Tavrix.exe"_q, "bin/Update.exe"_q, "moved.txt"_q}));
+        QCOMPARE(server->hits(binPath("update.exe"_q)), 0);
+        QCOMPARE(server->hits(binPath("bin/update.exe"_q)), 0);
+        QCOMPARE(TestSupport::readAll(appFile("moved.txt"_q)), QByteArray("the real file"));
+        // A replaced program stays executable.
+        QCOMPARE(TestSupport::readAll(program), QByteArray("new content of Tavrix.exe"));
+        QCOMPARE(QFile::permissions(program) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser), mode);
+    }
+
+    void missingManifestStopsAtThatVersion()
+    {
+        publish({"1.1.0 a.txt"_q, "1.2.0 b.txt"_q, "1.3.0 c.txt"_q});
+        server->removeRoute(manifestPath("1.2.0"_q));
+        ok = true;
+        QVERIFY(runUpdate());
+        QVERIFY(!ok);
+        QCOMPARE(worker->cursor(), 2);
+        QCOMPARE(worker->state(), int(ZelkorVersion::Idle));
+        QCOMPARE(server->hits(manifestPath("1.3.0"_q)), 0);
+        QCOMPARE(strayFiles(), QStringList());
+        QCOMPARE(logMessages().constLast(), "获取更新列表失败:"_q);
+
+        // A new start begins again with the first version.
+        server->setRoute(manifestPath("1.2.0"_q), manifest({"b.txt"_q}));
+        QVERIFY(begin());
+        QVERIFY(ok);
+        QCOMPARE(server->hits(manifestPath("1.1.0"_q)), 2);
+        QCOMPARE(strayFiles().size(), 3);
+    }
+
+    void failedFileKeepsEverythingElse_data()
+    {
+        QTest::addColumn<Response>("failing");
+        QTest::addColumn<int>("requestTimeoutMs");
+        QTest::addColumn<QString>("reason");
+        Response missing;
+        missing.status = 404;
+        missing.body = "<html>not found</html>";
+        QTest::newRow("status_404") << missing << 0 << "错误码:203错误原因:";
+        Response stalled;
+        stalled.body = QByteArray(200000, 'n');
+        stalled.fault = Fault::Stall;
+        QTest::newRow("stalls_past_the_bound") << stalled << 700 << "no complete answer within 700 ms";
+    }
+
+    void failedFileKeepsEverythingElse()
+    {
+        QFETCH(Response, failing);
+        QFETCH(int, requestTimeoutMs);
+        QFETCH(QString, reason);
+        const QStringList paths{"a.txt"_q, "b.txt"_q, "c/d.txt"_q, "e.txt"_q};
+        publish({"1.1.0 "_q + paths.join(QLatin1Char(' '))});
+        for (const QString &path : paths)
+            QVERIFY(TestSupport::writeFile(appFile(path), "old " + path.toUtf8()));
+        server->setRoute(binPath("c/d.txt"_q), failing);
+        ok = true;
+        QVERIFY(runUpdate(requestTimeoutMs));
+        QVERIFY(!ok);
+
+        // Files fetched before the failure are new, the rest untouched.
+        const QStringList asked = server->requests();
+        for (const QString &path : paths) {
+            const bool before = asked.indexOf(binPath(path)) >= 0
+                && asked.indexOf(binPath(path)) < asked.indexOf(binPath("c/d.txt"_q));
+            const QByteArray expected = before ? "new content of " + path.toUtf8() : "old " + path.toUtf8();
+            QCOMPARE(TestSupport::readAll(appFile(path)), expected);
+        }
+        QCOMPARE(asked.constLast(), binPath("c/d.txt"_q));
+        QCOMPARE(strayFiles().size(), paths.size());
+        const QString last = logMessages().constLast();
+        QVERIFY2(last.startsWith("下载文件: 失败,错误码:"_q) && last.contains(reason), qPrintable(last));
+        QCOMPARE(worker->state(), int(ZelkorVersion::Idle));
+        // Qt may retry a request whose connection broke, so count paths.
+        QCOMPARE(texts.size(), 2 * (QSet<QString>(asked.begin(), asked.end()).size() - 3));
+    }
+
+    void unsafePathRefusedBeforeAnyDownload_data()
+    {
+        QTest::addColumn<QJsonValue>("entry");
+        QTest::addColumn<QString>("logged");
+        for (const QString &path : {"../x"_q, "/etc/x"_q, "C:/x"_q, "a\\..\\x"_q, "./x"_q, "a//x"_q, "a/.. /x"_q, QString()})
+            QTest::newRow(qPrintable("path_"_q + (path.isEmpty() ? "empty"_q : path))) << QJsonValue(path) << path;
+        QTest::newRow("non_string_entry") << QJsonValue(5) << QString();
+    }
+
+    void unsafePathRefusedBeforeAnyDownload()
+    {
+        QFETCH(QJsonValue, entry);
+        QFETCH(QString, logged);
+        publish({"1.1.0 good.txt"_q, "1.2.0"_q});
+        server->setRoute(manifestPath("1.2.0"_q), manifest(QJsonArray{"fine.txt"_q, entry}));
+        ok = true;
+        QVERIFY(runUpdate());
+        QVERIFY(!ok);
+        for (const QString &asked : server->requests())
+            QVERIFY2(!asked.startsWith("/packages/bin/"_q), qPrintable(asked));
+        QCOMPARE(strayFiles(), QStringList());
+        QCOMPARE(logMessages().constLast(), "非法文件路径:"_q + logged);
+    }
+
+    void localFailureKeepsOldContent_data()
+    {
+        QTest::addColumn<bool>("folderInTheWay");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("folder_where_the_file_should_be") << true << "打开文件失败:";
+        QTest::newRow("file_cannot_be_replaced") << false << "";
+    }
+
+    void localFailureKeepsOldContent()
+    {
+        QFETCH(bool, folderInTheWay);
+        QFETCH(QString, logged);
+        publish({"1.1.0 plugins"_q});
+        const QString target = appFile("plugins"_q);
+        if (folderInTheWay) {
+            QVERIFY(QDir().mkpath(target + "/keep"_q));
+        } else {
+            QVERIFY(TestSupport::writeFile(target, "old"));
+            if (!TestSupport::chattr("+i"_q, target))
+                QSKIP("chattr +i is not available here");
+        }
+        ok = true;
+        QVERIFY(runUpdate());
+        QVERIFY(!ok);
+        if (folderInTheWay)
+            QVERIFY(QFileInfo(target + "/keep"_q).isDir());
+        else
+            QCOMPARE(TestSupport::readAll(target), QByteArray("old"));
+        const QStringList log = logMessages();
+        const QString last = log.constLast();
+        // Which step refuses an immutable file depends on the platform's checks.
+        QVERIFY2(last.startsWith(logged.isEmpty() ? "写入文件失败:"_q : logged)
+                     || (logged.isEmpty() && last.startsWith("打开文件失败:"_q)),
+                 qPrintable(last));
+        QVERIFY(last.contains(target));
+        QVERIFY(!log.join(QLatin1Char('\n')).contains("创建目录："_q));
+        QCOMPARE(strayFiles().size(), folderInTheWay ? 0 : 1);
+    }
+
+    void abort_data()
+    {
+        QTest::addColumn<bool>("beforeBegin");
+        QTest::newRow("while_the_first_file_is_on_its_way") << false;
+        QTest::newRow("before_the_update_begins") << true;
+    }
+
+    void abort()
+    {
+        QFETCH(bool, beforeBegin);
+        publish({"1.1.0 a.txt b.txt c.txt"_q});
+        startWorker();
+        ZelkorVersion *raw = worker.get();
+        if (beforeBegin)
+            worker->requestAbort();
+        else
+            connect(server.get(), &TestHttpServer::requestReceived, this, [raw](const QString &path) {
+                if (path.startsWith("/packages/bin/"_q))
+                    raw->requestAbort();
+            });
+        ok = true;
+        QVERIFY(runUpdate());
+        QVERIFY(!ok);
+        QTRY_VERIFY(worker->isFinished());
+        int fetched = 0;
+        for (const QString &asked : server->requests())
+            fetched += asked.startsWith("/packages/bin/"_q);
+        // The request under way was finished and installed.
+        QCOMPARE(fetched, beforeBegin ? 0 : 1);
+        QCOMPARE(strayFiles().size(), beforeBegin ? 0 : 1);
+        if (beforeBegin) {
+            QCOMPARE(server->requests(), QStringList{"/packages/update.json"_q});
+            worker.reset();
+            // An aborted thread ends without its closing line.
+            QVERIFY(!logMessages().contains("版本检测线程停止"_q));
+        }
+    }
 
 private:
-    // Publishes versions over an installed 1.0.0; each maps to its files.
-    void publish(const QList<QPair<QString, QStringList>> &versions, int updateType = 0);
-    std::unique_ptr<ZelkorVersion> startWorker(int requestTimeoutMs = 0);
-    // Waits for the check, begins the update as the window does, waits for its end.
-    bool runUpdate(ZelkorVersion &worker, bool *ok);
-    bool begin(ZelkorVersion &worker, bool *ok);
-    QStringList logMessages() const;
+    // Publishes versions over an installed 1.0.0; each entry is "version file...".
+    void publish(const QStringList &versions)
+    {
+        QJsonArray list;
+        for (const QString &entry : versions) {
+            QStringList paths = entry.split(QLatin1Char(' '));
+            const QString version = paths.takeFirst();
+            list.append(QJsonObject{{"version"_q, version}, {"updateType"_q, 0}});
+            server->setRoute(manifestPath(version), manifest(QJsonArray::fromStringList(paths)));
+            for (const QString &path : paths)
+                server->setRoute(binPath(path), "new content of " + path.toUtf8());
+        }
+        server->setRoute("/packages/update.json"_q, QJsonDocument(QJsonObject{{"updateList"_q, list}}).toJson());
+    }
+
+    void startWorker(int requestTimeoutMs = 0)
+    {
+        ZelkorVersion::Options options;
+        options.appDir = appDir;
+        options.serverUrl = server->baseUrl();
+        options.requestTimeoutMs = requestTimeoutMs;
+        worker = std::make_unique<ZelkorVersion>(nullptr, options);
+        connect(worker.get(), &ZelkorVersion::sigSetText, this,
+                [this](const QString &text, int which) { texts.append({text, which}); });
+        connect(worker.get(), &ZelkorVersion::sigUpdateProcess, this,
+                [this](int percent) { percentages.append(percent); });
+        worker->init();
+    }
+
+    // Waits for the check, begins the update as the window does, waits for its end
+    // and leaves the outcome in ok.
+    bool runUpdate(int requestTimeoutMs = 0)
+    {
+        if (!worker)
+            startWorker(requestTimeoutMs);
+        int code = -1;
+        QObject context;
+        connect(worker.get(), &ZelkorVersion::sigMsgInfoCheck, &context, [&code](int c) { code = c; });
+        return QTest::qWaitFor([&code] { return code >= 0; }, 30000) && code != 0 && begin();
+    }
+
+    bool begin()
+    {
+        // Collected on this thread: the worker thread's reports arrive queued.
+        QList<bool> ends;
+        QObject context;
+        connect(worker.get(), &ZelkorVersion::sigMsgUpdateEnd, &context, [&ends](bool b) { ends << b; });
+        worker->doBeginUpdate();
+        if (!QTest::qWaitFor([&ends] { return !ends.isEmpty(); }, 60000))
+            return false;
+        ok = ends.first();
+        // Exactly one report per update.
+        return !QTest::qWaitFor([&ends] { return ends.size() > 1; }, 300);
+    }
+
+    QStringList logMessages() const { return TestSupport::logMessages(dir->path()); }
     QString appFile(const QString &path) const { return appDir + QLatin1Char('/') + path; }
     // Files below appDir other than the ones the test put there itself.
-    QStringList strayFiles() const;
+    QStringList strayFiles() const
+    {
+        QStringList found;
+        for (QDirIterator it(appDir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
+            const QString name = QDir(appDir).relativeFilePath(it.next());
+            if (name != QLatin1String("updateCurl.exe") && name != QLatin1String("version"))
+                found << name;
+        }
+        found.sort();
+        return found;
+    }
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<TestHttpServer> server;
+    std::unique_ptr<ZelkorVersion> worker;
+    bool ok = false;
     QString appDir;
     QString previousDir;
     QList<QVariantList> texts;
     QList<int> percentages;
 };
-
-void TestDownload::init()
-{
-    dir = std::make_unique<QTemporaryDir>();
-    QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
-    appDir = dir->filePath(QStringLiteral("app"));
-    QVERIFY(QDir().mkpath(appDir));
-    QVERIFY(QFile::copy(QStringLiteral(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe"),
-                        appFile(QStringLiteral("updateCurl.exe"))));
-    QVERIFY(TestSupport::writeFile(appFile(QStringLiteral("version")), "1.0.0"));
-    previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir->path()));
-    server = std::make_unique<TestHttpServer>();
-    QVERIFY2(server->listen(), qPrintable(server->errorString()));
-    texts.clear();
-    percentages.clear();
-}
-
-void TestDownload::cleanup()
-{
-    QDir::setCurrent(previousDir);
-    server.reset();
-    QDirIterator it(appDir, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        chattr(QStringLiteral("-i"), it.next());
-    dir.reset();
-}
-
-void TestDownload::publish(const QList<QPair<QString, QStringList>> &versions, int updateType)
-{
-    QJsonArray list;
-    for (const auto &version : versions) {
-        list.append(QJsonObject{{QStringLiteral("version"), version.first},
-                                {QStringLiteral("updateType"), updateType}});
-        server->setRoute(manifestPath(version.first), manifest(version.second));
-        for (const QString &path : version.second)
-            server->setRoute(binPath(path), "new content of " + path.toUtf8());
-    }
-    server->setRoute(QStringLiteral("/packages/update.json"),
-                     QJsonDocument(QJsonObject{{QStringLiteral("updateList"), list}}).toJson());
-}
-
-std::unique_ptr<ZelkorVersion> TestDownload::startWorker(int requestTimeoutMs)
-{
-    ZelkorVersion::Options options;
-    options.appDir = appDir;
-    options.serverUrl = server->baseUrl();
-    options.requestTimeoutMs = requestTimeoutMs;
-    auto worker = std::make_unique<ZelkorVersion>(nullptr, options);
-    connect(worker.get(), &ZelkorVersion::sigSetText, this,
-            [this](const QString &text, int which) { texts.append({text, which}); });
-    connect(worker.get(), &ZelkorVersion::sigUpdateProcess, this,
-            [this](int percent) { percentages.append(percent); });
-    worker->init();
-    return worker;
-}
-
-bool TestDownload::runUpdate(ZelkorVersion &worker, bool *ok)
-{
-    int code = -1;
-    QObject context;
-    connect(&worker, &ZelkorVersion::sigMsgInfoCheck, &context, [&code](int c) { code = c; });
-    if (!QTest::qWaitFor([&code] { return code >= 0; }, 30000) || code == 0)
-        return false;
-    return begin(worker, ok);
-}
-
-bool TestDownload::begin(ZelkorVersion &worker, bool *ok)
-{
-    // Collected on this thread: the worker thread's reports arrive queued.
-    QList<bool> ends;
-    QObject context;
-    connect(&worker, &ZelkorVersion::sigMsgUpdateEnd, &context, [&ends](bool b) { ends << b; });
-    worker.doBeginUpdate();
-    if (!QTest::qWaitFor([&ends] { return !ends.isEmpty(); }, 60000))
-        return false;
-    *ok = ends.first();
-    // Exactly one report per update.
-    return !QTest::qWaitFor([&ends] { return ends.size() > 1; }, 300);
-}
-
-QStringList TestDownload::logMessages() const
-{
-    QFile file(dir->filePath(QStringLiteral("updateLog.txt")));
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return {};
-    QStringList messages;
-    QTextStream stream(&file);
-    while (!stream.atEnd())
-        messages << stream.readLine().mid(22);
-    return messages;
-}
-
-QStringList TestDownload::strayFiles() const
-{
-    QStringList found;
-    QDirIterator it(appDir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString name = QDir(appDir).relativeFilePath(it.next());
-        if (name != QLatin1String("updateCurl.exe") && name != QLatin1String("version"))
-            found << name;
-    }
-    found.sort();
-    return found;
-}
-
-void TestDownload::sharedPathFetchedOnce()
-{
-    publish({{QStringLiteral("1.1.0"), {QStringLiteral("a#b%41.txt"), QStringLiteral("lib/common.dll")}},
-             {QStringLiteral("1.2.0"), {QStringLiteral("lib/common.dll"), QStringLiteral("数据/c.txt")}}});
-    auto worker = startWorker();
-    bool ok = false;
-    QVERIFY(runUpdate(*worker, &ok));
-    QVERIFY(ok);
-
-    QCOMPARE(server->hits(binPath(QStringLiteral("lib/common.dll"))), 1);
-    QCOMPARE(server->hits(manifestPath(QStringLiteral("1.1.0"))), 1);
-    QCOMPARE(server->hits(manifestPath(QStringLiteral("1.2.0"))), 1);
-    for (const QString &path : {QStringLiteral("a#b%41.txt"), QStringLiteral("lib/common.dll"),
-                                QStringLiteral("数据/c.txt")})
-        QCOMPARE(TestSupport::readAll(appFile(path)), "new content of " + path.toUtf8());
-    QCOMPARE(strayFiles().size(), 3);
-    QCOMPARE(texts.constLast(), (QVariantList{QStringLiteral("(2/3)"), 1}));
-    QCOMPARE(worker->targetVersion(), QStringLiteral("1.2.0"));
-    QCOMPARE(worker->state(), int(ZelkorVersion::Idle));
-    // The installed version is written by the caller, never by the download.
-    QCOMPARE(TestSupport::readAll(appFile(QStringLiteral("version"))), QByteArray("1.0.0"));
-
-    // The log tells the story of one new nested file in order.
-    const QStringList log = logMessages();
-    const int begin = log.indexOf(QStringLiteral("开始下载文件"));
-    QVERIFY(begin > log.indexOf(QStringLiteral("开始更新")));
-    const QString nested = appFile(QStringLiteral("数据/c.txt"));
-    const int created = log.indexOf(QStringLiteral("创建目录：") + QFileInfo(nested).absoluteFilePath());
-    QVERIFY2(created > begin, qPrintable(log.join(QLatin1Char('\n'))));
-    QCOMPARE(log.at(created - 1), QStringLiteral("下载文件:"));
-    QCOMPARE(log.at(created + 1), QStringLiteral("数据/c.txt"));
-    QVERIFY(QRegularExpression(QStringLiteral("^\\(\\d/3\\)$")).match(log.at(created + 2)).hasMatch());
-    QCOMPARE(log.at(created + 3), QStringLiteral("写入文件成功:写入文件大小")
-                                      + QString::number(QByteArray("new content of 数据/c.txt").size()));
-}
-
-void TestDownload::countersAndPercentages_data()
-{
-    QTest::addColumn<int>("files");
-    QTest::addColumn<QList<int>>("expected");
-    QTest::newRow("five") << 5 << QList<int>{0, 20, 40, 60, 80};
-    QTest::newRow("three_truncated") << 3 << QList<int>{0, 33, 66};
-    QTest::newRow("one") << 1 << QList<int>{0};
-}
-
-void TestDownload::countersAndPercentages()
-{
-    QFETCH(int, files);
-    QFETCH(QList<int>, expected);
-
-    QStringList paths;
-    for (int i = 0; i < files; ++i)
-        paths << QStringLiteral("f%1.bin").arg(i);
-    publish({{QStringLiteral("2.0.0"), paths}});
-    auto worker = startWorker();
-    bool ok = false;
-    QVERIFY(runUpdate(*worker, &ok));
-    QVERIFY(ok);
-
-    QCOMPARE(percentages, expected);
-    QCOMPARE(texts.size(), 2 * files);
-    QStringList written;
-    for (int i = 0; i < files; ++i) {
-        QCOMPARE(texts.at(2 * i).at(1).toInt(), 0);
-        written << texts.at(2 * i).first().toString();
-        QCOMPARE(texts.at(2 * i + 1), (QVariantList{QStringLiteral("(%1/%2)").arg(i).arg(files), 1}));
-    }
-    written.sort();
-    QCOMPARE(written, paths);
-}
-
-void TestDownload::emptyVersionListSucceedsWithoutRequests()
-{
-    publish({});
-    auto worker = startWorker();
-    QSignalSpy check(worker.get(), &ZelkorVersion::sigMsgInfoCheck);
-    QVERIFY(check.wait(30000));
-    QCOMPARE(check.first().first().toInt(), 0);
-
-    bool ok = false;
-    QVERIFY(begin(*worker, &ok));
-    QVERIFY(ok);
-    QCOMPARE(server->requests(), QStringList{QStringLiteral("/packages/update.json")});
-    QCOMPARE(logMessages().constLast(), QStringLiteral("开始下载文件"));
-}
-
-void TestDownload::manifestWithoutFilesIsNoError_data()
-{
-    QTest::addColumn<QByteArray>("body");
-    QTest::newRow("not_json") << QByteArray("<html>not json</html>");
-    QTest::newRow("no_value") << QByteArray(R"({"files":["a.txt"]})");
-    QTest::newRow("top_level_array") << QByteArray(R"(["a.txt"])");
-    QTest::newRow("empty_body") << QByteArray();
-}
-
-void TestDownload::manifestWithoutFilesIsNoError()
-{
-    QFETCH(QByteArray, body);
-    publish({{QStringLiteral("1.1.0"), {}}, {QStringLiteral("1.2.0"), {QStringLiteral("b.txt")}}});
-    server->setRoute(manifestPath(QStringLiteral("1.1.0")), body);
-    auto worker = startWorker();
-    bool ok = false;
-    QVERIFY(runUpdate(*worker, &ok));
-    QVERIFY(ok);
-    QCOMPARE(strayFiles(), QStringList{QStringLiteral("b.txt")});
-}
-
-void TestDownload::installDetails()
-{
-    publish({{QStringLiteral("1.1.0"),
-              {QStringLiteral("update.exe"), QStringLiteral("bin/update.exe"),
-               QStringLiteral("bin/Update.exe"), QStringLiteral("Tavrix.exe"),
-               QStringLiteral("moved.txt")}}});
-    server->setRedirect(binPath(QStringLiteral("moved.txt")), "/elsewhere/moved.txt", 302);
-    server->setRoute(QStringLiteral("/elsewhere/moved.txt"), QByteArray("the real file"));
-    const QString program = appFile(QStringLiteral("Tavrix.exe"));
-    QVERIFY(TestSupport::writeFile(program, "old program"));
-    const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-        | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
-    QVERIFY(QFile::setPermissions(program, mode));
-
-    auto worker = startWorker();
-    bool ok = false;
-    QVERIFY(runUpdate(*worker, &ok));
-    QVERIFY(ok);
-    // The skip is case-sensitive; a redirect's target is installed, not its body.
-    QCOMPARE(strayFiles(), (QStringList{QStringLiteral("Tavrix.exe"), QStringLiteral("bin/Update.exe"),
-                                        QStringLiteral("moved.txt")}));
-    QCOMPARE(server->hits(binPath(QStringLiteral("update.exe"))), 0);
-    QCOMPARE(server->hits(binPath(QStringLiteral("bin/update.exe"))), 0);
-    QCOMPARE(TestSupport::readAll(appFile(QStringLiteral("moved.txt"))), QByteArray("the real file"));
-    // A replaced program stays executable.
-    QCOMPARE(TestSupport::readAll(program), QByteArray("new content of Tavrix.exe"));
-    QCOMPARE(QFile::permissions(program) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
-             mode);
-}
-
-void TestDownload::missingManifestStopsAtThatVersion()
-{
-    publish({{QStringLiteral("1.1.0"), {QStringLiteral("a.txt")}},
-             {QStringLiteral("1.2.0"), {QStringLiteral("b.txt")}},
-             {QStringLiteral("1.3.0"), {QStringLiteral("c.txt")}}});
-    server->removeRoute(manifestPath(QStringLiteral("1.2.0")));
-    auto worker = startWorker();
-    bool ok = true;
-    QVERIFY(runUpdate(*worker, &ok));
-    QVERIFY(!ok);
-    QCOMPARE(worker->cursor(), 2);
-    QCOMPARE(worker->state(), int(ZelkorVersion::Idle));
-    QCOMPARE(server->hits(manifestPath(QStringLiteral("1.3.0"))), 0);
-    QCOMPARE(strayFiles(), QStringList());
-    QCOMPARE(logMessages().constLast(), QStringLiteral("获取更新列表失败:"));
-
-    // A new start begins again with the first version.
-    server->setRoute(manifestPath(QStringLiteral("1.2.0")),
-                     manifest(QStringList{QStringLiteral("b.txt")}));
-    QVERIFY(begin(*worker, &ok));
-    QVERIFY(ok);
-    QCOMPARE(server->hits(manifestPath(QStringLiteral("1.1.0"))), 2);
-    QCOMPARE(strayFiles().size(), 3);
-}
-
-void TestDownload::failedFileKeepsEverythingElse_data()
-{
-    QTest::addColumn<Response>("failing");
-    QTest::addColumn<int>("requestTimeoutMs");
-    QTest::addColumn<QString>("reason");
-
-    Response missing;
-    missing.status = 404;
-    missing.body = "<html>not found</html>";
-    QTest::newRow("status_404") << missing << 0 << "错误码:203错误原因:";
-    Response broken;
-    broken.status = 500;
-    broken.body = "<html>oops</html>";
-    QTest::newRow("status_500") << broken << 0 << "错误码:401错误原因:";
-    Response cut;
-    cut.body = QByteArray(200000, 'n');
-    cut.fault = Fault::CutShort;
-    QTest::newRow("body_cut_short") << cut << 0 << "失败,错误码:";
-    Response stalled;
-    stalled.body = QByteArray(200000, 'n');
-    stalled.fault = Fault::Stall;
-    QTest::newRow("stalls_past_the_bound") << stalled << 700 << "no complete answer within 700 ms";
-    Response silent;
-    silent.fault = Fault::NoAnswer;
-    QTest::newRow("no_answer_past_the_bound") << silent << 700 << "错误码:4错误原因:";
-    Response noContent;
-    noContent.status = 204;
-    QTest::newRow("status_204_is_a_success_elsewhere_but_here_a_file") << noContent << 0 << "";
-}
-
-void TestDownload::failedFileKeepsEverythingElse()
-{
-    QFETCH(Response, failing);
-    QFETCH(int, requestTimeoutMs);
-    QFETCH(QString, reason);
-
-    const QStringList paths{QStringLiteral("a.txt"), QStringLiteral("b.txt"),
-                            QStringLiteral("c/d.txt"), QStringLiteral("e.txt")};
-    publish({{QStringLiteral("1.1.0"), paths}});
-    for (const QString &path : paths)
-        QVERIFY(TestSupport::writeFile(appFile(path), "old " + path.toUtf8()));
-    server->setRoute(binPath(QStringLiteral("c/d.txt")), failing);
-
-    auto worker = startWorker(requestTimeoutMs);
-    bool ok = false;
-    QVERIFY(runUpdate(*worker, &ok));
-    if (reason.isEmpty()) {
-        // An empty 2xx body is a file with no bytes.
-        QVERIFY(ok);
-        QCOMPARE(TestSupport::readAll(appFile(QStringLiteral("c/d.txt"))), QByteArray());
-        return;
-    }
-    QVERIFY(!ok);
-
-    // Files fetched before the failure are new, the rest untouched.
-    const QStringList asked = server->requests();
-    for (const QString &path : paths) {
-        const bool before = asked.indexOf(binPath(path)) >= 0
-            && asked.indexOf(binPath(path)) < asked.indexOf(binPath(QStringLiteral("c/d.txt")));
-        const QByteArray expected = before ? "new content of " + path.toUtf8() : "old " + path.toUtf8();
-        QCOMPARE(TestSupport::readAll(appFile(path)), expected);
-    }
-    QCOMPARE(asked.constLast(), binPath(QStringLiteral("c/d.txt")));
-    QCOMPARE(strayFiles().size(), paths.size());
-    const QString last = logMessages().constLast();
-    QVERIFY2(last.startsWith(QStringLiteral("下载文件: 失败,错误码:")) && last.contains(reason),
-             qPrintable(last));
-    QCOMPARE(worker->state(), int(ZelkorVersion::Idle));
-    // Qt may retry a request whose connection broke, so count paths.
-    QSet<QString> fetched;
-    for (const QString &path : asked)
-        fetched.insert(path);
-    QCOMPARE(texts.size(), 2 * (fetched.size() - 3));
-}
-
-void TestDownload::unsafePathRefusedBeforeAnyDownload_data()
-{
-    QTest::addColumn<QJsonValue>("entry");
-    QTest::addColumn<QString>("logged");
-
-    const QStringList unsafe{QStringLiteral("../x"), QStringLiteral("/etc/x"), QStringLiteral("C:/x"),
-                             QStringLiteral("a/../../x"), QStringLiteral("a\\..\\x"),
-                             QStringLiteral("./x"), QStringLiteral("a//x"), QStringLiteral("a/.. /x"),
-                             QString()};
-    for (const QString &path : unsafe)
-        QTest::newRow(qPrintable(QStringLiteral("path_") + (path.isEmpty() ? QStringLiteral("empty") : path)))
-            << QJsonValue(path) << path;
-    QTest::newRow("non_string_entry") << QJsonValue(5) << QString();
-}
-
-void TestDownload::unsafePathRefusedBeforeAnyDownload()
-{
-    QFETCH(QJsonValue, entry);
-    QFETCH(QString, logged);
-
-    publish({{QStringLiteral("1.1.0"), {QStringLiteral("good.txt")}},
-             {QStringLiteral("1.2.0"), {}}});
-    server->setRoute(manifestPath(QStringLiteral("1.2.0")),
-                     manifest(QJsonArray{QStringLiteral("fine.txt"), entry}));
-    auto worker = startWorker();
-    bool ok = true;
-    QVERIFY(runUpdate(*worker, &ok));
-    QVERIFY(!ok);
-    for (const QString &asked : server->requests())
-        QVERIFY2(!asked.startsWith(QStringLiteral("/packages/bin/")), qPrintable(asked));
-    QCOMPARE(strayFiles(), QStringList());
-    QCOMPARE(logMessages().constLast(), QStringLiteral("非法文件路径:") + logged);
-}
-
-void TestDownload::localFailureKeepsOldContent_data()
-{
-    QTest::addColumn<bool>("folderInTheWay");
-    QTest::addColumn<QString>("logged");
-    QTest::newRow("folder_where_the_file_should_be") << true << "打开文件失败:";
-    QTest::newRow("file_cannot_be_replaced") << false << "";
-}
-
-void TestDownload::localFailureKeepsOldContent()
-{
-    QFETCH(bool, folderInTheWay);
-    QFETCH(QString, logged);
-
-    publish({{QStringLiteral("1.1.0"), {QStringLiteral("plugins")}}});
-    const QString target = appFile(QStringLiteral("plugins"));
-    if (folderInTheWay) {
-        QVERIFY(QDir().mkpath(target + QStringLiteral("/keep")));
-    } else {
-        QVERIFY(TestSupport::writeFile(target, "old"));
-        if (!chattr(QStringLiteral("+i"), target))
-            QSKIP("chattr +i is not available here");
-    }
-    auto worker = startWorker();
-    bool ok = true;
-    QVERIFY(runUpdate(*worker, &ok));
-    QVERIFY(!ok);
-    if (folderInTheWay)
-        QVERIFY(QFileInfo(target + QStringLiteral("/keep")).isDir());
-    else
-        QCOMPARE(TestSupport::readAll(target), QByteArray("old"));
-    const QStringList log = logMessages();
-    const QString last = log.constLast();
-    // Which step refuses an immutable file depends on the platform's checks.
-    QVERIFY2(last.startsWith(logged.isEmpty() ? QStringLiteral("写入文件失败:") : logged)
-                 || (logged.isEmpty() && last.startsWith(QStringLiteral("打开文件失败:"))),
-             qPrintable(last));
-    QVERIFY(last.contains(target));
-    QVERIFY(!log.join(QLatin1Char('\n')).contains(QStringLiteral("创建目录：")));
-    QCOMPARE(strayFiles().size(), folderInTheWay ? 0 : 1);
-}
-
-void TestDownload::abortSeenBeforeTheNextRequest()
-{
-    publish({{QStringLiteral("1.1.0"), {QStringLiteral("a.txt"), QStringLiteral("b.txt"),
-                                        QStringLiteral("c.txt")}}});
-    auto worker = startWorker();
-    ZelkorVersion *raw = worker.get();
-    // The user closes the window while the first file is on its way.
-    connect(server.get(), &TestHttpServer::requestReceived, this, [raw](const QString &path) {
-        if (path.startsWith(QStringLiteral("/packages/bin/")))
-            raw->requestAbort();
-    });
-    bool ok = true;
-    QVERIFY(runUpdate(*worker, &ok));
-    QVERIFY(!ok);
-    QTRY_VERIFY(worker->isFinished());
-    int fetched = 0;
-    for (const QString &asked : server->requests())
-        fetched += asked.startsWith(QStringLiteral("/packages/bin/"));
-    QCOMPARE(fetched, 1);
-    // The request under way was finished and installed.
-    QCOMPARE(strayFiles().size(), 1);
-}
-
-void TestDownload::abortBeforeTheUpdateBegins()
-{
-    publish({{QStringLiteral("1.1.0"), {QStringLiteral("a.txt")}}});
-    auto worker = startWorker();
-    worker->requestAbort();
-    bool ok = true;
-    QVERIFY(runUpdate(*worker, &ok));
-    QVERIFY(!ok);
-    QCOMPARE(server->requests(), QStringList{QStringLiteral("/packages/update.json")});
-    QTRY_VERIFY(worker->isFinished());
-    worker.reset();
-    // An aborted thread ends without its closing line.
-    QVERIFY(!logMessages().contains(QStringLiteral("版本检测线程停止")));
-}
 
 QTEST_GUILESS_MAIN(TestDownload)
 #include "tst_download.moc"
