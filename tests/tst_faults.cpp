@@ -208,8 +208,7 @@ void TestFaults::failureKeepsInstallation_data()
     QTest::addColumn<QStringList>("listed");
     const auto answer = [](const QByteArray &body, Fault fault = Fault::None, qint64 after = -1, qint64 pace = 0) {
         Response response;
-        response.body = body, response.fault = fault, response.faultAfter = after, response.bytesPerSecond = pace;
-        return response;
+        return response.body = body, response.fault = fault, response.faultAfter = after, response.bytesPerSecond = pace, response;
     };
     const Response whole = answer("new core.dll");
     const QStringList core{"core.dll"_q};
