@@ -163,17 +163,12 @@ void TestEndToEnd::nothingNewerStartsProduct()
     QVERIFY(stage(product ? QStringList{"record args.txt"_q, "sleep 1500"_q, "record done.txt"_q, "exit 3"_q}
                           : QStringList()));
     server->setRoute(listPath, list);
-    QString path, workDir = appDir;
-    if (variant == "decoy"_q) {
-        const QString print = R"(print {"updateList":[{"version":"9.9.9","updateType":1}]})"_q;
-        QVERIFY(TestSupport::installFakeProgram(tmp->path(), "updateCurl.exe"_q, {print}));
-        path = tmp->path() + QDir::listSeparator() + qEnvironmentVariable("PATH");
-    } else if (variant == "elsewhere"_q) {
-        workDir = tmp->filePath("elsewhere"_q);
-        QVERIFY(TestSupport::writeFile(workDir + "/updateLog.txt"_q, QByteArray("stale\n").repeated(50)));
-    } else if (!product) {
-        path = tmp->path();
-    }
+    const QString workDir = variant == "elsewhere"_q ? tmp->filePath("elsewhere"_q) : appDir;
+    QVERIFY(workDir == appDir || TestSupport::writeFile(workDir + "/updateLog.txt"_q, QByteArray("stale\n").repeated(50)));
+    const QString print = R"(print {"updateList":[{"version":"9.9.9","updateType":1}]})"_q;
+    QVERIFY(variant != "decoy"_q || TestSupport::installFakeProgram(tmp->path(), "updateCurl.exe"_q, {print}));
+    const QString path = variant == "decoy"_q ? tmp->path() + QDir::listSeparator() + qEnvironmentVariable("PATH")
+                                              : product ? QString() : tmp->path();
     QVERIFY(runUpdater(arguments, workDir, path));
     if (product) {
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(app("args.txt"_q)), 30000);
