@@ -1,291 +1,216 @@
-#include "httpserver.h"
+// update-publish run on a server tree in a temporary folder, and the tree it
+// writes served to the real updater by nginx with the documented site.
+
 #include "testsupport.h"
+
+#include <httplib.h>
 
 #include <QtTest>
 
-using Files = QMap<QString, QByteArray>;
-Q_DECLARE_METATYPE(Files)
-
-namespace {
-
-QString operator""_q(const char *text, size_t size) { return QString::fromUtf8(text, int(size)); }
-
-struct Run
+struct Publish
 {
-    int exitCode = -1; // also after a crash or a hang
-    QString out, err;
-    QString describe() const { return QStringLiteral("exit %1\n%2\n%3").arg(exitCode).arg(out, err); }
+    QString arguments; // a bare version stands for the usual command line, then any more
+    QString setup;     // ';'-separated: put:PATH[=TEXT], del:PATH, link:PATH=TARGET, lock:PATH (chattr +i)
+    QString messages;  // '|'-separated, each on standard error
+    int exitCode;
+    QString listed = {}; // the manifest of 1.1.0
 };
-
-Run runPublish(const QStringList &arguments)
-{
-    QProcess process; // kills a hung run when it goes
-    process.start(QStringLiteral(UPDATE_PUBLISH_PATH), arguments);
-    const bool done = process.waitForFinished(180000);
-    return {done && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromLocal8Bit(process.readAllStandardOutput()),
-            QString::fromLocal8Bit(process.readAllStandardError())};
-}
-
-// One line per entry below dir, so a comparison names the first difference.
-QStringList snapshot(const QString &dir)
-{
-    QStringList entries;
-    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info(it.next());
-        entries << QDir(dir).relativeFilePath(info.filePath()) + ": "_q
-                + (info.isSymLink() ? "link to "_q + info.symLinkTarget()
-                   : info.isDir()   ? "folder"_q
-                                    : QString::number(qHash(TestSupport::readAll(info.filePath()))));
-    }
-    entries.sort();
-    return entries;
-}
-
-// A server tree and the release folders published into it.
-struct Tree
-{
-    QTemporaryDir dir;
-    QString root = dir.filePath("server"_q);
-    int releases = 0;
-    QStringList locked; // chattr +i, cleared again so the folder can go
-
-    ~Tree() { for (const QString &path : qAsConst(locked)) TestSupport::chattr("-i"_q, path); }
-    bool ok() const { return dir.isValid() && QDir().mkpath(root); }
-    bool lock(const QString &path) { return TestSupport::chattr("+i"_q, (locked << path).last()); }
-    QString bin(const QString &path) const { return root + "/packages/bin/"_q + path; }
-    QString release(const Files &files) // also a folder when empty
-    {
-        const QString folder = dir.filePath(QString::number(++releases));
-        QDir().mkpath(folder);
-        for (auto it = files.cbegin(); it != files.cend(); ++it)
-            TestSupport::writeFile(folder + "/"_q + it.key(), it.value());
-        return folder;
-    }
-    Run publish(const QString &version, const QString &release, const QStringList &options = {})
-    {
-        return runPublish(QStringList{"--root"_q, root, "--version"_q, version, release} + options);
-    }
-    QJsonObject json(const QString &path) const
-    {
-        return QJsonDocument::fromJson(TestSupport::readAll(root + "/packages/"_q + path)).object();
-    }
-    QJsonArray entries() const { return json("update.json"_q).value("updateList"_q).toArray(); }
-    QStringList manifest(const QString &v) const
-    {
-        return json("version/"_q + v + ".json"_q).value("value"_q).toVariant().toStringList();
-    }
-};
-
-Files firstFiles()
-{
-    return Files{{"readme.txt"_q, "Tavrix 1.0\n"}, {"data/sub/config.ini"_q, "level=3\n"},
-                 {"lib/core.dll"_q, QByteArray("\0\r\n\x1a\xff", 5).repeated(14000)}, {".settings"_q, "x"}};
-}
-
-} // namespace
+Q_DECLARE_METATYPE(Publish)
 
 class TestPublish : public QObject
 {
     Q_OBJECT
 
+    std::unique_ptr<QTemporaryDir> tmp;
+    QString root, release; // release: the files of 1.1.0
+    QMap<QString, QByteArray> files;
+    QStringList locked;
+    int code = -1; // of the last publish, also after a crash or a hang
+    QString out, err;
+
+    void publish(const QStringList &arguments)
+    {
+        QProcess tool;
+        tool.start(UPDATE_PUBLISH_PATH, arguments);
+        code = tool.waitForFinished(180000) && tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+        out = tool.readAllStandardOutput(), err = tool.readAllStandardError();
+    }
+    QString tree(const QString &path) const { return root + "/packages/" + path; }
+    QJsonValue json(const QString &path, const QString &key) const
+    {
+        return QJsonDocument::fromJson(TestSupport::readAll(tree(path))).object().value(key);
+    }
+    // The entry a publish appended: version, kind, reason, and a time of about now.
+    void checkEntry(int index, const QString &version, bool enforce, const QString &reason)
+    {
+        QJsonObject entry = json("update.json", "updateList").toArray().at(index).toObject();
+        const QString time = entry.take("updateTime").toString();
+        QVERIFY2(qAbs(QDateTime::fromString(time, "yyyy-MM-dd hh:mm:ss").secsTo(QDateTime::currentDateTime())) < 60, qPrintable(time));
+        QCOMPARE(entry, (QJsonObject{{"version", version}, {"updateType", int(enforce)}, {"reason", reason}}));
+    }
+
 private slots:
-    void twoReleasesThenTheUpdaterInstallsThem();
-    void secondRelease_data();
-    void secondRelease();
+    // 1.0.0 is published, with a file reached through a link; 1.1.0 changes readme.txt.
+    void init()
+    {
+        tmp = std::make_unique<QTemporaryDir>();
+        root = tmp->filePath("server"), release = tmp->filePath("1.1.0");
+        const QString first = tmp->filePath("1.0.0");
+        files = {{"readme.txt", "Tavrix 1.0\n"}, {"data/sub/config.ini", "level=3\n"}, {".settings", "x"},
+                 {"lib/core.dll", QByteArray("\0\r\n\x1a\xff", 5).repeated(14000)}, {"docs/manual.txt", "through a link\n"}};
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY(TestSupport::writeFile(release + '/' + it.key(), it.value())
+                    && (it.key() == "docs/manual.txt" || TestSupport::writeFile(first + '/' + it.key(), it.value())));
+        QVERIFY(QDir().mkpath(root) && QDir().mkpath(first + "/docs") && QFile::link(release + "/docs/manual.txt", first + "/docs/manual.txt"));
+        publish({"--root", root, "--version", "1.0.0", first});
+        QVERIFY2(code == 0 && !err.contains("warning"), qPrintable(err));
+        QCOMPARE(json("version/1.0.0.json", "value").toVariant().toStringList(), files.keys());
+        const auto bin = TestSupport::snapshot(tree("bin"));
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY2(bin.value(it.key()) == it.value(), qPrintable(it.key()));
+        checkEntry(0, "1.0.0", false, "");
+        // No staging folder is left, and keys the tool does not know stay.
+        QCOMPARE(QDir(root + "/packages").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 (QStringList{"bin", "update.json", "version"}));
+        QJsonObject top = QJsonDocument::fromJson(TestSupport::readAll(tree("update.json"))).object();
+        top.insert("channel", "stable");
+        QVERIFY(TestSupport::writeFile(tree("update.json"), QJsonDocument(top).toJson()));
+        QVERIFY(TestSupport::writeFile(release + "/readme.txt", files["readme.txt"] = "Tavrix 1.1\n"));
+    }
+
+    void cleanup()
+    {
+        for (const QString &path : qAsConst(locked))
+            TestSupport::chattr("-i", path);
+        locked.clear();
+    }
+
+    void secondRelease_data()
+    {
+        QTest::addColumn<Publish>("row");
+        QTest::newRow("enforced_with_a_reason") << Publish{"1.1.0 --enforce --reason 修复\"save\"—ü", "", "", 0, "readme.txt"};
+        QTest::newRow("listed_as_number") << Publish{"1.2.3", R"(put:{list}={"updateList":[{"version":"01.2.3"}]})", "already listed", 1};
+        QTest::newRow("manifest_present") << Publish{"1.1.0", "put:{root}/packages/version/1.1.0.json={}", "already exists", 1};
+        QTest::newRow("older_than_newest") << Publish{"0.9.0", "", "not newer", 1};
+        QTest::newRow("malformed_two_numbers") << Publish{"1.2", "", "malformed version", 1};
+        QTest::newRow("malformed_leading_zero") << Publish{"01.2.3", "", "malformed version", 1};
+        QTest::newRow("malformed_beyond_int") << Publish{"2147483648.0.0", "", "malformed version", 1};
+        QTest::newRow("unsafe_file_name") << Publish{"1.1.0", "put:{release}/data/nul.txt", "unsafe file path", 1};
+        QTest::newRow("updater_in_other_case") << Publish{"1.1.0", "put:{release}/Update.exe", "overwrite the updater", 1};
+        QTest::newRow("missing_release_folder") << Publish{"--root {root} --version 1.1.0 {tmp}/none", "", "does not exist", 1};
+        QTest::newRow("missing_root") << Publish{"--root {tmp}/none --version 1.1.0 {release}", "", "does not exist", 1};
+        QTest::newRow("release_is_a_file") << Publish{"--root {root} --version 1.1.0 {release}/readme.txt", "", "not a folder", 1};
+        QTest::newRow("release_inside_tree") << Publish{"--root {root} --version 1.1.0 {root}/packages/bin", "", "overlap", 1};
+        QTest::newRow("broken_link") << Publish{"1.1.0", "link:{release}/data/broken.txt={tmp}/gone.txt", "broken link", 1};
+        QTest::newRow("link_loop") << Publish{"1.1.0", "link:{release}/data/sub/back={release}/data", "link loop", 1};
+        QTest::newRow("file_where_bin_has_folder") << Publish{"1.1.0", "put:{release}/plugins;put:{bin}/plugins/a.dll=a", "clash", 1};
+        QTest::newRow("folder_where_bin_has_file") << Publish{"1.1.0", "put:{release}/notes/a.txt;put:{bin}/notes=a", "clash", 1};
+        QTest::newRow("unwritable_bin") << Publish{"1.1.0", "put:{release}/new.txt;lock:{bin}", "cannot write", 1};
+        // A new folder and a replaced file are in place before readme.txt refuses.
+        QTest::newRow("undone_after_a_failed_move")
+            << Publish{"1.1.0", "put:{release}/c/new.txt;put:{release}/lib/core.dll;lock:{bin}/readme.txt", "as it was", 1};
+        QTest::newRow("update_json_not_json") << Publish{"1.1.0", R"(put:{list}={"updateList": [)", "not valid JSON", 1};
+        QTest::newRow("update_json_array") << Publish{"1.1.0", "put:{list}=[]", "not a JSON object", 1};
+        QTest::newRow("update_json_without_list") << Publish{"1.1.0", R"(put:{list}={"list":[]})", R"(no "updateList" array)", 1};
+        QTest::newRow("usage_no_root") << Publish{"--version 1.1.0 {release}", "", "--root is required", 2};
+        QTest::newRow("usage_two_folders") << Publish{"--root {root} --version 1.1.0 {release} {release}", "", "RELEASE_FOLDER", 2};
+        QTest::newRow("usage_repeated") << Publish{"--version 1.2.0 --root {root} --version 1.1.0 {release}", "", "more than once", 2};
+        QTest::newRow("usage_unknown") << Publish{"--force --root {root} --version 1.1.0 {release}", "", "force", 2};
+        // Published, with a warning.
+        QTest::newRow("updater_files_skipped") << Publish{"1.1.0", "put:{release}/update.exe;put:{release}/bin/update.exe",
+            "skips paths containing \"update.exe\"|\n  update.exe\n|\n  bin/update.exe\n", 0, "readme.txt"};
+        QTest::newRow("file_removed") << Publish{"1.1.0", "del:{release}/data/sub/config.ini",
+                                                 "the updater never deletes files|\n  data/sub/config.ini\n", 0, "readme.txt"};
+        QTest::newRow("nothing_changed") << Publish{"1.1.0", "put:{release}/readme.txt=Tavrix 1.0\n", "lists no files", 0, ""};
+        QTest::newRow("names_differing_in_case") << Publish{"1.1.0", "put:{release}/Data/Sub/Config.ini",
+            "differ only in letter case|\n  Data/Sub/Config.ini\n|\n  data/sub/config.ini\n", 0, "Data/Sub/Config.ini readme.txt"};
+    }
+
+    void secondRelease()
+    {
+        QFETCH(Publish, row);
+        const auto fill = [this](QString text) {
+            return text.replace("{bin}", tree("bin")).replace("{list}", tree("update.json")).replace("{root}", root)
+                .replace("{release}", release).replace("{tmp}", tmp->path());
+        };
+        for (const QString &item : row.setup.split(';', Qt::SkipEmptyParts)) {
+            const QString kind = item.section(':', 0, 0), rest = fill(item.section(':', 1));
+            const QString path = rest.section('=', 0, 0), value = rest.contains('=') ? rest.section('=', 1) : "x\n";
+            if (kind == "put" || kind == "del" || kind == "link")
+                QVERIFY(kind == "put" ? TestSupport::writeFile(path, value.toUtf8()) : kind == "del" ? QFile::remove(path) : QFile::link(value, path));
+            else if (TestSupport::chattr("+i", path))
+                locked << path;
+            else
+                QSKIP("chattr +i is not available here");
+        }
+        QStringList args = row.arguments.split(' ');
+        if (!args.first().startsWith("--"))
+            args = QStringList{"--root", "{root}", "--version", args.first(), "{release}"} + args.mid(1);
+        for (QString &arg : args)
+            arg = fill(arg);
+        const auto before = TestSupport::snapshot(tmp->path());
+        publish(args);
+        // A refusal is one line and leaves everything as it was.
+        QVERIFY2(code == row.exitCode && out.isEmpty() == (code != 0) && (code != 1 || !err.trimmed().contains('\n')), qPrintable(err));
+        for (const QString &message : row.messages.split('|', Qt::SkipEmptyParts))
+            QVERIFY2(err.contains(message), qPrintable(message + "\n--\n" + err));
+        if (code != 0) {
+            QCOMPARE(TestSupport::snapshot(tmp->path()), before);
+            return;
+        }
+        const bool enforce = args.contains("--enforce");
+        const int reason = args.indexOf("--reason");
+        const QStringList listed = row.listed.split(' ', Qt::SkipEmptyParts);
+        QCOMPARE(json("version/1.1.0.json", "value").toVariant().toStringList(), listed);
+        checkEntry(1, "1.1.0", enforce, reason < 0 ? QString() : args.value(reason + 1));
+        QVERIFY(json("update.json", "channel") == "stable");
+        QVERIFY2(out.startsWith(QString("Published 1.1.0 (%1 update)").arg(enforce ? "enforced" : "optional")), qPrintable(out));
+        // Listed files are copied, skipped ones are not, and nothing is deleted.
+        const auto bin = TestSupport::snapshot(tree("bin")), given = TestSupport::snapshot(release);
+        for (const QString &path : files.keys() + given.keys())
+            QVERIFY2(given.value(path) == "folder" || (bin.contains(path) == (files.contains(path) || listed.contains(path))
+                                                      && (!listed.contains(path) || bin.value(path) == given.value(path))), qPrintable(path));
+    }
+
+    // The documented nginx site serves the tree to an installation of 1.0.0, and nothing else.
+    void servedByNginx()
+    {
+        const QString program = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"});
+        if (program.isEmpty())
+            QSKIP("nginx is not installed (apt-get install nginx-light)");
+        QVERIFY(TestSupport::writeFile(release + "/data/new.ini", "[new]\n"));
+        publish({"--root", root, "--version", "1.1.0", release});
+        const QString prefix = tmp->filePath("nginx"), app = tmp->filePath("app");
+        QByteArray site = TestSupport::readAll(UPDATER_SOURCE_DIR "/docs/nginx-updates.conf");
+        site.replace("listen 80;", "listen 127.0.0.1:" + QByteArray::number(UPDATER_TEST_PORT) + ';')
+            .replace("root /srv/tavrix-updates;", "root " + QFile::encodeName(root) + ';');
+        QVERIFY(code == 0 && TestSupport::writeFile(prefix + "/nginx.conf", "daemon off;\nmaster_process off;\npid nginx.pid;\n"
+                                                    "error_log error.log;\nevents {}\nhttp {\naccess_log off;\n" + site + "}\n"));
+        QProcess nginx;
+        nginx.start(program, {"-p", prefix, "-e", prefix + "/error.log", "-c", prefix + "/nginx.conf"});
+        // It writes its pid file once it listens.
+        QVERIFY2(nginx.waitForStarted() && QTest::qWaitFor([&] { return nginx.state() != QProcess::Running || QFile::exists(prefix + "/nginx.pid"); }, 30000)
+                     && nginx.state() == QProcess::Running, TestSupport::readAll(prefix + "/error.log").constData());
+        QVERIFY(TestSupport::writeFile(app + "/version", "1.0.0") && TestSupport::installFake(app, "Tavrix.exe", {})
+                && QFile::copy(UPDATER_E2E_BIN_DIR "/update.exe", app + "/update.exe")
+                && QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", app + "/updateCurl.exe"));
+        QProcess updater;
+        updater.setWorkingDirectory(app);
+        updater.start(app + "/update.exe", QStringList());
+        QVERIFY2(updater.waitForFinished(120000) && updater.exitCode() == 0, TestSupport::readAll(app + "/updateLog.txt").constData());
+        const auto installed = TestSupport::snapshot(app);
+        QVERIFY(installed.value("version") == "1.1.0" && installed.value("readme.txt") == "Tavrix 1.1\n"
+                && installed.value("data/new.ini") == "[new]\n" && !installed.contains("lib/core.dll"));
+        httplib::Client client("127.0.0.1", UPDATER_TEST_PORT);
+        const auto list = client.Get("/packages/update.json");
+        QVERIFY(list && list->get_header_value("Content-Type").rfind("application/json", 0) == 0);
+        for (const char *path : {"/", "/packages/bin/", "/nginx/nginx.conf", "/packages/../../nginx/nginx.conf"}) {
+            const auto answer = client.Get(path);
+            QVERIFY2(answer && answer->status / 100 == 4, path);
+        }
+        nginx.kill(), nginx.waitForFinished();
+    }
 };
 
-void TestPublish::twoReleasesThenTheUpdaterInstallsThem()
-{
-    Tree tree;
-    QVERIFY(tree.ok());
-    Files files = firstFiles();
-    const QString release = tree.release(files);
-    // A link to a file outside the release publishes the file's bytes.
-    files["docs/manual.txt"_q] = "reached through a link\n";
-    QVERIFY(TestSupport::writeFile(tree.dir.filePath("manual.txt"_q), files.value("docs/manual.txt"_q)));
-    QVERIFY(QDir().mkpath(release + "/docs"_q)
-            && QFile::link(tree.dir.filePath("manual.txt"_q), release + "/docs/manual.txt"_q));
-    const QDateTime before = QDateTime::currentDateTime().addSecs(-2);
-    const Run first = tree.publish("1.0.0"_q, release);
-    QVERIFY2(first.exitCode == 0 && !first.err.contains("warning"_q), qPrintable(first.describe()));
-    QCOMPARE(tree.manifest("1.0.0"_q), files.keys());
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        QVERIFY2(!QFileInfo(tree.bin(it.key())).isSymLink(), qPrintable(it.key()));
-        QCOMPARE(TestSupport::readAll(tree.bin(it.key())), it.value());
-    }
-    const QString timeText = tree.entries().at(0).toObject().value("updateTime"_q).toString();
-    const QJsonObject firstEntry{{"version"_q, "1.0.0"_q}, {"updateType"_q, 0}, {"reason"_q, QString()},
-                                 {"updateTime"_q, timeText}};
-    QCOMPARE(tree.entries(), QJsonArray{firstEntry});
-    const QDateTime time = QDateTime::fromString(timeText, "yyyy-MM-dd hh:mm:ss"_q);
-    QVERIFY2(time.isValid() && time >= before && time <= QDateTime::currentDateTime().addSecs(2),
-             qPrintable(timeText));
-    // No staging folder left behind.
-    const QDir packages(tree.root + "/packages"_q);
-    QCOMPARE(packages.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             (QStringList{"bin"_q, "update.json"_q, "version"_q}));
-    // Keys the tool does not know must survive.
-    QJsonObject top = tree.json("update.json"_q);
-    top.insert("channel"_q, "stable"_q);
-    QVERIFY(TestSupport::writeFile(tree.root + "/packages/update.json"_q, QJsonDocument(top).toJson()));
-    const Files installed = files;
-    files["readme.txt"_q] = "Tavrix 1.1\n";
-    files["data/sub/new.ini"_q] = "[new]\n";
-    const QString reason = "Fixes the \"save\" crash — 修复"_q;
-    const Run second = tree.publish("1.1.0"_q, tree.release(files), {"--enforce"_q, "--reason"_q, reason});
-    QVERIFY2(second.exitCode == 0 && second.out.contains("2 files"_q), qPrintable(second.describe()));
-    QCOMPARE(tree.manifest("1.1.0"_q), (QStringList{"data/sub/new.ini"_q, "readme.txt"_q}));
-    QCOMPARE(tree.json("update.json"_q).value("channel"_q), QJsonValue("stable"_q));
-    const QJsonObject secondEntry{{"version"_q, "1.1.0"_q}, {"updateType"_q, 1}, {"reason"_q, reason},
-                                  {"updateTime"_q, tree.entries().at(1).toObject().value("updateTime"_q)}};
-    QCOMPARE(tree.entries(), (QJsonArray{firstEntry, secondEntry}));
-    // The real updater, from 1.0.0, fetches only what 1.1.0 changed.
-    const QString app = tree.release(installed);
-    QVERIFY(TestSupport::writeFile(app + "/version"_q, "1.0.0"));
-    QVERIFY(QFile::copy(QStringLiteral(UPDATER_E2E_BIN_DIR "/update.exe"), app + "/update.exe"_q));
-    QVERIFY(QFile::copy(QStringLiteral(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe"), app + "/updateCurl.exe"_q));
-    QVERIFY(TestSupport::installFakeProgram(app, "Tavrix.exe"_q, {"record args.txt"_q}));
-    TestHttpServer server;
-    QVERIFY2(server.listen(UPDATER_TEST_PORT), qPrintable(server.errorString()));
-    server.setRoot(tree.root);
-    QProcess updater;
-    updater.setWorkingDirectory(app);
-    updater.start(app + "/update.exe"_q, QStringList());
-    // The server answers from this event loop, so wait without blocking it.
-    QTRY_VERIFY_WITH_TIMEOUT(updater.state() == QProcess::NotRunning, 180000);
-    QVERIFY2(updater.exitStatus() == QProcess::NormalExit && updater.exitCode() == 0
-                 && QFileInfo::exists(app + "/args.txt"_q),
-             qPrintable(QString::fromLocal8Bit(updater.readAllStandardError())));
-    QCOMPARE(TestSupport::readAll(app + "/version"_q), QByteArray("1.1.0"));
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        QCOMPARE(TestSupport::readAll(tree.bin(it.key())), it.value());
-        QVERIFY2(TestSupport::readAll(app + "/"_q + it.key()) == it.value(), qPrintable(it.key()));
-    }
-    QCOMPARE(server.hits("/packages/version/1.0.0.json"_q), 0);
-    QCOMPARE(server.hits("/packages/bin/lib/core.dll"_q), 0);
-    QCOMPARE(server.hits("/packages/bin/data/sub/new.ini"_q), 1);
-}
-
-void TestPublish::secondRelease_data()
-{
-    // Setup items, ';'-separated: put:PATH[=TEXT], del:PATH, link:PATH=TARGET, lock:PATH (chattr +i).
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<QStringList>("messages"); // all in stderr
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("listed"); // the manifest of a published 1.1.0
-    // A lone version stands for the usual command line.
-    const auto row = [](const char *name, const char *arguments, const char *setup,
-                        const char *messages, int exitCode = 1, const char *listed = "") {
-        QString line = QString::fromUtf8(arguments);
-        if (!line.contains(u' '))
-            line = "--root {root} --version "_q + line + " {release}"_q;
-        QTest::newRow(name) << line.split(u' ') << QString::fromUtf8(setup)
-                            << QString::fromUtf8(messages).split(u'|') << exitCode
-                            << QString::fromUtf8(listed).split(u' ', Qt::SkipEmptyParts);
-    };
-    row("listed_as_number", "1.2.3", R"(put:{list}={"updateList":[{"version":"01.2.3"}]})", "already listed");
-    row("manifest_present", "1.1.0", "put:{root}/packages/version/1.1.0.json={}", "already exists");
-    row("older_than_newest", "0.9.0", "", "not newer");
-    row("malformed_two_numbers", "1.2", "", "malformed version");
-    row("malformed_leading_zero", "01.2.3", "", "malformed version");
-    row("malformed_beyond_int", "2147483648.0.0", "", "malformed version");
-    row("unsafe_file_name", "1.1.0", "put:{release}/data/nul.txt", "unsafe file path");
-    row("updater_in_other_case", "1.1.0", "put:{release}/Update.exe", "overwrite the updater");
-    row("missing_release_folder", "--root {root} --version 1.1.0 {tmp}/none", "", "does not exist");
-    row("missing_root", "--root {tmp}/none --version 1.1.0 {release}", "", "does not exist");
-    row("release_is_a_file", "--root {root} --version 1.1.0 {release}/readme.txt", "", "not a folder");
-    row("release_inside_tree", "--root {root} --version 1.1.0 {root}/packages/bin", "", "overlap");
-    row("broken_link", "1.1.0", "link:{release}/data/broken.txt={tmp}/gone.txt", "broken link");
-    row("link_loop", "1.1.0", "link:{release}/data/sub/back={release}/data", "link loop");
-    row("file_where_bin_has_folder", "1.1.0", "put:{release}/plugins;put:{bin}/plugins/a.dll=a", "clash");
-    row("folder_where_bin_has_file", "1.1.0", "put:{release}/notes/a.txt;put:{bin}/notes=a", "clash");
-    row("unwritable_bin", "1.1.0", "put:{release}/new.txt;lock:{bin}", "cannot write");
-    // A new folder and a replaced file are in place before readme.txt refuses.
-    row("undone_after_failed_move", "1.1.0",
-        "put:{release}/c/new.txt;put:{release}/lib/core.dll;lock:{bin}/readme.txt", "as it was");
-    row("update_json_not_json", "1.1.0", R"(put:{list}={"updateList": [)", "not valid JSON");
-    row("update_json_array", "1.1.0", "put:{list}=[]", "not a JSON object");
-    row("update_json_without_list", "1.1.0", R"(put:{list}={"list":[]})", R"(no "updateList" array)");
-    row("usage_no_root", "--version 1.1.0 {release}", "", "--root is required", 2);
-    row("usage_two_folders", "--root {root} --version 1.1.0 {release} {release}", "", "RELEASE_FOLDER", 2);
-    row("usage_repeated", "--version 1.2.0 --root {root} --version 1.1.0 {release}", "", "more than once", 2);
-    row("usage_unknown", "--force --root {root} --version 1.1.0 {release}", "", "force", 2);
-    // Published with a warning.
-    row("updater_files_skipped", "1.1.0", "put:{release}/update.exe;put:{release}/bin/update.exe",
-        "skips paths containing \"update.exe\"|\n  update.exe\n|\n  bin/update.exe\n", 0, "readme.txt");
-    row("file_removed", "1.1.0", "del:{release}/data/sub/config.ini",
-        "the updater never deletes files|\n  data/sub/config.ini\n", 0, "readme.txt");
-    row("nothing_changed", "1.1.0", "put:{release}/readme.txt=Tavrix 1.0\n", "lists no files", 0);
-    row("names_differing_in_case", "1.1.0", "put:{release}/Data/Sub/Config.ini",
-        "differ only in letter case|\n  Data/Sub/Config.ini\n|\n  data/sub/config.ini\n", 0,
-        "Data/Sub/Config.ini readme.txt");
-}
-
-void TestPublish::secondRelease()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, setup);
-    QFETCH(QStringList, messages);
-    QFETCH(int, exitCode);
-    QFETCH(QStringList, listed);
-    Tree tree;
-    QVERIFY(tree.ok());
-    Files files = firstFiles();
-    const Run first = tree.publish("1.0.0"_q, tree.release(files));
-    QVERIFY2(first.exitCode == 0, qPrintable(first.describe()));
-    // Without its fault each refused release would publish.
-    files["readme.txt"_q] = "Tavrix 1.1\n";
-    const QString release = tree.release(files);
-    const auto fill = [&](QString text) {
-        return text.replace("{bin}"_q, tree.root + "/packages/bin"_q)
-            .replace("{list}"_q, tree.root + "/packages/update.json"_q).replace("{root}"_q, tree.root)
-            .replace("{release}"_q, release).replace("{tmp}"_q, tree.dir.path());
-    };
-    for (const QString &item : setup.split(u';', Qt::SkipEmptyParts)) {
-        const QString kind = item.section(u':', 0, 0);
-        const QString rest = fill(item.section(u':', 1));
-        const QString path = rest.section(u'=', 0, 0);
-        const QString value = rest.contains(u'=') ? rest.section(u'=', 1) : "x\n"_q;
-        if (kind == "put"_q)
-            QVERIFY(TestSupport::writeFile(path, value.toUtf8()));
-        else if (kind == "del"_q)
-            QVERIFY(QFile::remove(path));
-        else if (kind == "link"_q)
-            QVERIFY(QFile::link(value, path));
-        else if (!tree.lock(path))
-            QSKIP("chattr +i is not available here");
-    }
-    for (QString &argument : arguments)
-        argument = fill(argument);
-    const QStringList before = snapshot(tree.dir.path());
-    const Run run = runPublish(arguments);
-    // A refusal is one line.
-    QVERIFY2(run.exitCode == exitCode && run.out.isEmpty() == (exitCode != 0)
-                 && (exitCode != 1 || !run.err.trimmed().contains(u'\n')),
-             qPrintable(run.describe()));
-    for (const QString &message : messages)
-        QVERIFY2(run.err.contains(message), qPrintable(message + "\n--\n"_q + run.err));
-    if (exitCode != 0) {
-        QCOMPARE(snapshot(tree.dir.path()), before);
-        return;
-    }
-    QCOMPARE(tree.manifest("1.1.0"_q), listed);
-    QCOMPARE(tree.entries().size(), 2);
-    // Skipped files are not copied; publishing, like the updater, never deletes.
-    QStringList paths = files.keys();
-    for (QDirIterator it(release, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
-        paths << QDir(release).relativeFilePath(it.next());
-    for (const QString &path : qAsConst(paths)) {
-        QVERIFY2(QFileInfo::exists(tree.bin(path)) == (listed.contains(path) || files.contains(path)),
-                 qPrintable(path));
-        if (listed.contains(path))
-            QCOMPARE(TestSupport::readAll(tree.bin(path)), TestSupport::readAll(release + "/"_q + path));
-    }
-}
-
-QTEST_MAIN(TestPublish)
+QTEST_GUILESS_MAIN(TestPublish)
 #include "tst_publish.moc"

@@ -1,32 +1,75 @@
 #ifndef TESTSUPPORT_TESTSUPPORT_H
 #define TESTSUPPORT_TESTSUPPORT_H
 
-#include <QByteArray>
-#include <QString>
-#include <QStringList>
+#include <QDirIterator>
+#include <QMap>
+#include <QProcess>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QTextStream>
 
 namespace TestSupport {
 
-// Copies fakeprogram to dir/name (executable) and writes its script
-// dir/name + ".fake", one instruction per entry.
-bool installFakeProgram(const QString &dir, const QString &name, const QStringList &instructions,
-                        QString *error = nullptr);
+inline QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
-// Replaces the script of a fake program already installed as dir/name.
-bool setFakeInstructions(const QString &dir, const QString &name, const QStringList &instructions,
-                         QString *error = nullptr);
+// Replaces path, creating the folders above it.
+inline bool writeFile(const QString &path, const QByteArray &data)
+{
+    QSaveFile file(path);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
+        && file.write(data) == data.size() && file.commit();
+}
 
-// Whole content of a file; empty, with *ok false and a warning, if it can't be read.
-QByteArray readAll(const QString &path, bool *ok = nullptr);
+// The fake program as dir/name, run by the given script (see fakeprogram.cpp).
+inline bool installFake(const QString &dir, const QString &name, const QStringList &script)
+{
+    const QString target = dir + '/' + name;
+    QFile::remove(target);
+    return QDir().mkpath(dir) && QFile::copy(TESTSUPPORT_FAKEPROGRAM, target)
+        && writeFile(target + ".fake", script.join('\n').toUtf8() + '\n');
+}
 
-// Writes data to path, replacing it and creating missing parent folders.
-bool writeFile(const QString &path, const QByteArray &data, QString *error = nullptr);
+// The lines of dir/updateLog.txt without their time stamps.
+inline QStringList logMessages(const QString &dir)
+{
+    QFile file(dir + "/updateLog.txt");
+    QStringList messages;
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text))
+        for (QTextStream stream(&file); !stream.atEnd();)
+            messages << stream.readLine().mid(22);
+    return messages;
+}
 
-// The messages of dir/updateLog.txt, without their time stamps.
-QStringList logMessages(const QString &dir);
+// Every entry below dir: a file's content, "folder" or where a link points.
+inline QMap<QString, QByteArray> snapshot(const QString &dir)
+{
+    QMap<QString, QByteArray> entries;
+    for (QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+         it.hasNext();) {
+        const QFileInfo info(it.next());
+        entries.insert(QDir(dir).relativeFilePath(info.filePath()),
+                       info.isSymLink() ? "link to " + QFile::encodeName(info.symLinkTarget()) : info.isDir() ? "folder" : readAll(info.filePath()));
+    }
+    return entries;
+}
 
-// Sets or clears a file attribute ("+i", "-i"); false where chattr cannot.
-bool chattr(const QString &flag, const QString &path);
+// Sets ("+i") or clears ("-i") the immutable flag; false where that cannot be done.
+inline bool chattr(const QString &flag, const QString &path)
+{
+    return QProcess::execute("chattr", {flag, path}) == 0;
+}
+
+// A temporary working folder, left again at the end.
+struct WorkDir : QTemporaryDir
+{
+    const QString previous = QDir::currentPath();
+    WorkDir() { QDir::setCurrent(path()); }
+    ~WorkDir() { QDir::setCurrent(previous); }
+};
 
 } // namespace TestSupport
 
