@@ -1,0 +1,12 @@
+#!/bin/sh
+# CTest's runner for the Windows programs: wine-run.sh PREFIX PROGRAM [ARGS].
+# Wine drops the QT_* variables it is given and hands on WINEQT_* as QT_*;
+# Qt Test writes to Windows' debug channel unless told to use stderr.
+export WINEPREFIX="$1" WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml="
+shift
+export QT_FORCE_STDERR_LOGGING=1
+for var in $(env | sed -n 's/^\(QT_[A-Za-z0-9_]*\)=.*/\1/p'); do
+    export "WINE$var=$(printenv "$var")"
+done
+[ -f "$WINEPREFIX/system.reg" ] || { wineboot -i && wineserver -w; } >/dev/null 2>&1
+exec wine "$@"
