@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the given Debian packages that are not installed yet (as root, or
-# through sudo). Used by test.sh and demo.sh.
+# through sudo), adding the i386 architecture for NAME:i386. Used by test.sh
+# and demo.sh.
 set -euo pipefail
 missing=()
 for package in "$@"; do
@@ -11,5 +12,8 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 echo "== installing ${missing[*]}"
+if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -q
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

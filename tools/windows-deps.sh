@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Prints a folder holding the static 32-bit Windows prefixes NAME-i686-w64-mingw32
+# of qt5, curl, sodium and httplib (the tests' header). With UPDATER_WINDOWS_DEPS
+# naming an archive laid out like the one in ../shared/windows-deps, Qt and curl
+# come from that archive; otherwise they are built from Debian's source
+# packages by the recipe in that folder's README, as are the others. Cached
+# outside the build folder, keyed by the archive's checksum or the source
+# versions. Needs the packages test.sh --windows installs; sets their compilers
+# to the posix thread model, which the prebuilt archive was built with.
+set -euo pipefail
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/tavrix-windows-deps
+host=i686-w64-mingw32
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+log() { echo "== $*" >&2; }
+
+# Source version of a Debian package, from the .dsc that apt-get source fetches.
+version_of() {
+    apt-get source --print-uris "$1" 2>/dev/null | awk '$2 ~ /\.dsc$/ {print $2; exit}' \
+        | sed 's/^[^_]*_//; s/\.dsc$//'
+}
+
+ensure_deb_src() {
+    [ -n "$(version_of curl)" ] && return
+    log "adding Debian's source packages to apt"
+    local apt=/etc/apt
+    [ ! -f $apt/sources.list.d/debian.sources ] || sed 's/^Types: deb$/Types: deb-src/' \
+        $apt/sources.list.d/debian.sources | $sudo tee $apt/sources.list.d/tavrix-src.sources >/dev/null
+    [ ! -f $apt/sources.list ] || sed -n 's/^deb /deb-src /p' $apt/sources.list \
+        | $sudo tee $apt/sources.list.d/tavrix-src.list >/dev/null
+    $sudo apt-get update -q >&2
+}
+
+# Unpacks a source package (Debian's patches applied) in the current folder.
+fetch() {
+    apt-get source -q "$1" >&2
+    find . -maxdepth 1 -mindepth 1 -type d -name "$1*" | head -1
+}
+
+build_qt() {
+    local src
+    src=$(fetch qtbase-opensource-src)
+    mkdir build-qt
+    (cd build-qt && "../$src/configure" -xplatform win32-g++ \
+        -device-option CROSS_COMPILE=$host- -prefix "$1/qt5-$host" -opensource \
+        -confirm-license -release -static -static-runtime -optimize-size -nomake examples \
+        -nomake tests -no-opengl -no-direct2d -no-feature-tabletevent -no-dbus -no-openssl \
+        -qt-zlib -qt-libpng -qt-libjpeg -qt-pcre -qt-harfbuzz -qt-freetype -no-sql-sqlite \
+        -no-sql-odbc -no-icu -no-fontconfig && make -j2 && make install) >&2
+    strip "$1/qt5-$host"/bin/{moc,uic,rcc,qmake}
+}
+
+build_curl() {
+    local src
+    src=$(fetch curl)
+    {
+        cmake -S "$src" -B build-curl -DCMAKE_SYSTEM_NAME=Windows \
+            -DCMAKE_C_COMPILER=$host-gcc-posix -DCMAKE_RC_COMPILER=$host-windres \
+            -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$1/curl-$host" \
+            -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF \
+            -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_ZLIB=OFF -DUSE_LIBIDN2=OFF \
+            -DUSE_NGHTTP2=OFF -DCURL_USE_LIBSSH2=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF \
+            -DENABLE_UNICODE=ON -DCURL_DISABLE_LDAP=ON
+        cmake --build build-curl -j2 && cmake --install build-curl
+    } >&2
+}
+
+build_sodium() {
+    local src
+    src=$(fetch libsodium)
+    (cd "$src" && autoreconf -fi && ./configure --host=$host --prefix="$1/sodium-$host" \
+        --disable-shared --enable-static && make -j2 && make install) >&2
+    sed -i 's|^prefix=.*|prefix=${pcfiledir}/../..|' "$1/sodium-$host/lib/pkgconfig/libsodium.pc"
+}
+
+# The tests' loopback server: the single header, which Debian builds into a
+# library, with a pkg-config file like Debian's.
+build_httplib() {
+    local src prefix=$1/httplib-$host
+    src=$(fetch cpp-httplib)
+    mkdir -p "$prefix/include" "$prefix/lib/pkgconfig"
+    cp "$src/httplib.h" "$prefix/include/"
+    printf '%s\n' 'prefix=${pcfiledir}/../..' 'Name: cpp-httplib' 'Description: HTTP library' \
+        "Version: ${src##*httplib-}" 'Cflags: -I${prefix}/include' 'Libs: -lws2_32' \
+        > "$prefix/lib/pkgconfig/cpp-httplib.pc"
+}
+
+# Runs "$@" in a scratch folder and moves the result into place only when done,
+# so an interrupted build is never taken for a cached one.
+cached() {
+    local dir=$1
+    shift
+    [ -d "$dir" ] && return
+    log "building $dir"
+    rm -rf "$dir.work" "$dir.part"
+    mkdir -p "$dir.work" "$dir.part"
+    (cd "$dir.work" && "$@" "$dir.part")
+    rm -rf "$dir.work"
+    mv "$dir.part" "$dir"
+}
+
+# Qt's recipe calls the compilers by their plain names.
+for tool in gcc g++; do
+    posix=$(readlink -f /usr/bin/$host-$tool-posix)
+    [ "$(readlink -f /usr/bin/$host-$tool)" = "$posix" ] \
+        || $sudo update-alternatives --set $host-$tool /usr/bin/$host-$tool-posix >&2
+done
+ensure_deb_src
+if [ -n "${UPDATER_WINDOWS_DEPS:-}" ]; then
+    archive=$(realpath "$UPDATER_WINDOWS_DEPS")
+    dir=$cache/$(basename "$archive" .tar.xz)-$(sha256sum "$archive" | cut -c1-12)
+    unpack() { tar -xJf "$archive" -C "$1"; }
+    cached "$dir" unpack
+else
+    dir=$cache/qt-$(version_of qtbase-opensource-src)-curl-$(version_of curl)
+    both() { build_qt "$1"; build_curl "$1"; }
+    cached "$dir" both
+fi
+for name in sodium:libsodium httplib:cpp-httplib; do
+    extra=$cache/${name%%:*}-$(version_of ${name#*:})
+    if [ ! -d "$dir/${name%%:*}-$host" ] || [ -L "$dir/${name%%:*}-$host" ]; then
+        cached "$extra" build_${name%%:*}
+        ln -sfn "$extra/${name%%:*}-$host" "$dir/${name%%:*}-$host"
+    fi
+done
+echo "$dir"
