@@ -4,7 +4,7 @@
 #   (c) a run with nothing to update, from start to the product's start,
 # the updater's peak resident memory in (a), and (d) how the time grows with
 # the number of versions and of paths.
-# Needs: curl, time (GNU /usr/bin/time), and the build's own loopback server.
+# Needs: curl, time (GNU /usr/bin/time) and nginx, which serves the trees on loopback.
 # BENCH_RUNS (default 3) runs of each; the median is reported.
 set -euo pipefail
 
@@ -14,10 +14,10 @@ runs=${BENCH_RUNS:-3}
 build=${BENCH_BUILD_DIR:-$root/build-bench}
 server_url="http://127.0.0.1:$port"
 
-"$root/tools/ensure-packages.sh" curl time
+"$root/tools/ensure-packages.sh" curl time nginx-light
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPDATER_SERVER_URL="$server_url" >/dev/null
-cmake --build "$build" -j2 --target updater updateCurl testserver fakeprogram >/dev/null
+cmake --build "$build" -j2 --target updater updateCurl >/dev/null
 
 work=$(mktemp -d)
 server_pid=""
@@ -33,13 +33,19 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 serve() {
     [ -n "$server_pid" ] && kill "$server_pid" && wait "$server_pid" 2>/dev/null || true
-    "$build/tests/support/testserver" --root "$1" --port "$port" > "$work/server.out" &
+    mkdir -p "$work/nginx"
+    rm -f "$work/nginx/nginx.pid"
+    printf 'daemon off;\nmaster_process off;\npid %s/nginx.pid;\nerror_log %s/error.log;\nevents {}\nhttp {\n    access_log off;\n    server { listen 127.0.0.1:%s; root %s; }\n}\n' \
+        "$work/nginx" "$work/nginx" "$port" "$1" > "$work/nginx/nginx.conf"
+    "$(command -v nginx || echo /usr/sbin/nginx)" -p "$work/nginx" -e "$work/nginx/error.log" \
+        -c "$work/nginx/nginx.conf" &
     server_pid=$!
     for _ in $(seq 100); do
-        grep -q listening "$work/server.out" 2>/dev/null && return
+        [ -s "$work/nginx/nginx.pid" ] && return
         sleep 0.05
     done
-    echo "bench: the loopback server did not start" >&2
+    echo "bench: nginx did not start" >&2
+    cat "$work/nginx/error.log" >&2
     exit 1
 }
 

@@ -1,5 +1,6 @@
-// update-publish run on a server tree in a temporary folder, and the tree it
-// writes served to the real updater by nginx with the documented site.
+// update-publish run on a server tree in a temporary folder (1.0.1 after 1.0.0:
+// a patch release, so that versions are told apart by every number), and the
+// tree it writes served to the real updater by nginx with the documented site.
 
 #include "testsupport.h"
 
@@ -13,7 +14,7 @@ struct Publish
     QString setup;     // ';'-separated: put:PATH[=TEXT], del:PATH, link:PATH=TARGET, lock:PATH (chattr +i)
     QString messages;  // '|'-separated, each on standard error
     int exitCode;
-    QString listed = {}; // the manifest of 1.1.0
+    QString listed = {}; // the manifest of 1.0.1
 };
 Q_DECLARE_METATYPE(Publish)
 
@@ -22,7 +23,7 @@ class TestPublish : public QObject
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> tmp;
-    QString root, release; // release: the files of 1.1.0
+    QString root, release; // release: the files of 1.0.1
     QMap<QString, QByteArray> files;
     QStringList locked;
     int code = -1; // of the last publish, also after a crash or a hang
@@ -50,11 +51,11 @@ class TestPublish : public QObject
     }
 
 private slots:
-    // 1.0.0 is published, with a file reached through a link; 1.1.0 changes readme.txt.
+    // 1.0.0 is published, with a file reached through a link; 1.0.1 changes readme.txt.
     void init()
     {
         tmp = std::make_unique<QTemporaryDir>();
-        root = tmp->filePath("server"), release = tmp->filePath("1.1.0");
+        root = tmp->filePath("server"), release = tmp->filePath("1.0.1");
         const QString first = tmp->filePath("1.0.0");
         files = {{"readme.txt", "Tavrix 1.0\n"}, {"data/sub/config.ini", "level=3\n"}, {".settings", "x"},
                  {"lib/core.dll", QByteArray("\0\r\n\x1a\xff", 5).repeated(14000)}, {"docs/manual.txt", "through a link\n"}};
@@ -88,41 +89,41 @@ private slots:
     void secondRelease_data()
     {
         QTest::addColumn<Publish>("row");
-        QTest::newRow("enforced_with_a_reason") << Publish{"1.1.0 --enforce --reason 修复\"save\"—ü", "", "", 0, "readme.txt"};
+        QTest::newRow("enforced_with_a_reason") << Publish{"1.0.1 --enforce --reason 修复\"save\"—ü", "", "", 0, "readme.txt"};
         QTest::newRow("listed_as_number") << Publish{"1.2.3", R"(put:{list}={"updateList":[{"version":"01.2.3"}]})", "already listed", 1};
-        QTest::newRow("manifest_present") << Publish{"1.1.0", "put:{root}/packages/version/1.1.0.json={}", "already exists", 1};
+        QTest::newRow("manifest_present") << Publish{"1.0.1", "put:{root}/packages/version/1.0.1.json={}", "already exists", 1};
         QTest::newRow("older_than_newest") << Publish{"0.9.0", "", "not newer", 1};
         QTest::newRow("malformed_two_numbers") << Publish{"1.2", "", "malformed version", 1};
         QTest::newRow("malformed_leading_zero") << Publish{"01.2.3", "", "malformed version", 1};
         QTest::newRow("malformed_beyond_int") << Publish{"2147483648.0.0", "", "malformed version", 1};
-        QTest::newRow("unsafe_file_name") << Publish{"1.1.0", "put:{release}/data/nul.txt", "unsafe file path", 1};
-        QTest::newRow("updater_in_other_case") << Publish{"1.1.0", "put:{release}/Update.exe", "overwrite the updater", 1};
-        QTest::newRow("missing_release_folder") << Publish{"--root {root} --version 1.1.0 {tmp}/none", "", "does not exist", 1};
-        QTest::newRow("missing_root") << Publish{"--root {tmp}/none --version 1.1.0 {release}", "", "does not exist", 1};
-        QTest::newRow("release_is_a_file") << Publish{"--root {root} --version 1.1.0 {release}/readme.txt", "", "not a folder", 1};
-        QTest::newRow("release_inside_tree") << Publish{"--root {root} --version 1.1.0 {root}/packages/bin", "", "overlap", 1};
-        QTest::newRow("broken_link") << Publish{"1.1.0", "link:{release}/data/broken.txt={tmp}/gone.txt", "broken link", 1};
-        QTest::newRow("link_loop") << Publish{"1.1.0", "link:{release}/data/sub/back={release}/data", "link loop", 1};
-        QTest::newRow("file_where_bin_has_folder") << Publish{"1.1.0", "put:{release}/plugins;put:{bin}/plugins/a.dll=a", "clash", 1};
-        QTest::newRow("folder_where_bin_has_file") << Publish{"1.1.0", "put:{release}/notes/a.txt;put:{bin}/notes=a", "clash", 1};
-        QTest::newRow("unwritable_bin") << Publish{"1.1.0", "put:{release}/new.txt;lock:{bin}", "cannot write", 1};
+        QTest::newRow("unsafe_file_name") << Publish{"1.0.1", "put:{release}/data/nul.txt", "unsafe file path", 1};
+        QTest::newRow("updater_in_other_case") << Publish{"1.0.1", "put:{release}/Update.exe", "overwrite the updater", 1};
+        QTest::newRow("missing_release_folder") << Publish{"--root {root} --version 1.0.1 {tmp}/none", "", "does not exist", 1};
+        QTest::newRow("missing_root") << Publish{"--root {tmp}/none --version 1.0.1 {release}", "", "does not exist", 1};
+        QTest::newRow("release_is_a_file") << Publish{"--root {root} --version 1.0.1 {release}/readme.txt", "", "not a folder", 1};
+        QTest::newRow("release_inside_tree") << Publish{"--root {root} --version 1.0.1 {root}/packages/bin", "", "overlap", 1};
+        QTest::newRow("broken_link") << Publish{"1.0.1", "link:{release}/data/broken.txt={tmp}/gone.txt", "broken link", 1};
+        QTest::newRow("link_loop") << Publish{"1.0.1", "link:{release}/data/sub/back={release}/data", "link loop", 1};
+        QTest::newRow("file_where_bin_has_folder") << Publish{"1.0.1", "put:{release}/plugins;put:{bin}/plugins/a.dll=a", "clash", 1};
+        QTest::newRow("folder_where_bin_has_file") << Publish{"1.0.1", "put:{release}/notes/a.txt;put:{bin}/notes=a", "clash", 1};
+        QTest::newRow("unwritable_bin") << Publish{"1.0.1", "put:{release}/new.txt;lock:{bin}", "cannot write", 1};
         // A new folder and a replaced file are in place before readme.txt refuses.
         QTest::newRow("undone_after_a_failed_move")
-            << Publish{"1.1.0", "put:{release}/c/new.txt;put:{release}/lib/core.dll;lock:{bin}/readme.txt", "as it was", 1};
-        QTest::newRow("update_json_not_json") << Publish{"1.1.0", R"(put:{list}={"updateList": [)", "not valid JSON", 1};
-        QTest::newRow("update_json_array") << Publish{"1.1.0", "put:{list}=[]", "not a JSON object", 1};
-        QTest::newRow("update_json_without_list") << Publish{"1.1.0", R"(put:{list}={"list":[]})", R"(no "updateList" array)", 1};
-        QTest::newRow("usage_no_root") << Publish{"--version 1.1.0 {release}", "", "--root is required", 2};
-        QTest::newRow("usage_two_folders") << Publish{"--root {root} --version 1.1.0 {release} {release}", "", "RELEASE_FOLDER", 2};
-        QTest::newRow("usage_repeated") << Publish{"--version 1.2.0 --root {root} --version 1.1.0 {release}", "", "more than once", 2};
-        QTest::newRow("usage_unknown") << Publish{"--force --root {root} --version 1.1.0 {release}", "", "force", 2};
+            << Publish{"1.0.1", "put:{release}/c/new.txt;put:{release}/lib/core.dll;lock:{bin}/readme.txt", "as it was", 1};
+        QTest::newRow("update_json_not_json") << Publish{"1.0.1", R"(put:{list}={"updateList": [)", "not valid JSON", 1};
+        QTest::newRow("update_json_array") << Publish{"1.0.1", "put:{list}=[]", "not a JSON object", 1};
+        QTest::newRow("update_json_without_list") << Publish{"1.0.1", R"(put:{list}={"list":[]})", R"(no "updateList" array)", 1};
+        QTest::newRow("usage_no_root") << Publish{"--version 1.0.1 {release}", "", "--root is required", 2};
+        QTest::newRow("usage_two_folders") << Publish{"--root {root} --version 1.0.1 {release} {release}", "", "RELEASE_FOLDER", 2};
+        QTest::newRow("usage_repeated") << Publish{"--version 1.2.0 --root {root} --version 1.0.1 {release}", "", "more than once", 2};
+        QTest::newRow("usage_unknown") << Publish{"--force --root {root} --version 1.0.1 {release}", "", "force", 2};
         // Published, with a warning.
-        QTest::newRow("updater_files_skipped") << Publish{"1.1.0", "put:{release}/update.exe;put:{release}/bin/update.exe",
+        QTest::newRow("updater_files_skipped") << Publish{"1.0.1", "put:{release}/update.exe;put:{release}/bin/update.exe",
             "skips paths containing \"update.exe\"|\n  update.exe\n|\n  bin/update.exe\n", 0, "readme.txt"};
-        QTest::newRow("file_removed") << Publish{"1.1.0", "del:{release}/data/sub/config.ini",
+        QTest::newRow("file_removed") << Publish{"1.0.1", "del:{release}/data/sub/config.ini",
                                                  "the updater never deletes files|\n  data/sub/config.ini\n", 0, "readme.txt"};
-        QTest::newRow("nothing_changed") << Publish{"1.1.0", "put:{release}/readme.txt=Tavrix 1.0\n", "lists no files", 0, ""};
-        QTest::newRow("names_differing_in_case") << Publish{"1.1.0", "put:{release}/Data/Sub/Config.ini",
+        QTest::newRow("nothing_changed") << Publish{"1.0.1", "put:{release}/readme.txt=Tavrix 1.0\n", "lists no files", 0, ""};
+        QTest::newRow("names_differing_in_case") << Publish{"1.0.1", "put:{release}/Data/Sub/Config.ini",
             "differ only in letter case|\n  Data/Sub/Config.ini\n|\n  data/sub/config.ini\n", 0, "Data/Sub/Config.ini readme.txt"};
     }
 
@@ -161,10 +162,10 @@ private slots:
         const bool enforce = args.contains("--enforce");
         const int reason = args.indexOf("--reason");
         const QStringList listed = row.listed.split(' ', Qt::SkipEmptyParts);
-        QCOMPARE(json("version/1.1.0.json", "value").toVariant().toStringList(), listed);
-        checkEntry(1, "1.1.0", enforce, reason < 0 ? QString() : args.value(reason + 1));
+        QCOMPARE(json("version/1.0.1.json", "value").toVariant().toStringList(), listed);
+        checkEntry(1, "1.0.1", enforce, reason < 0 ? QString() : args.value(reason + 1));
         QVERIFY(json("update.json", "channel") == "stable");
-        QVERIFY2(out.startsWith(QString("Published 1.1.0 (%1 update)").arg(enforce ? "enforced" : "optional")), qPrintable(out));
+        QVERIFY2(out.startsWith(QString("Published 1.0.1 (%1 update)").arg(enforce ? "enforced" : "optional")), qPrintable(out));
         // Listed files are copied, skipped ones are not, and nothing is deleted.
         const auto bin = TestSupport::snapshot(tree("bin")), given = TestSupport::snapshot(release);
         for (const QString &path : files.keys() + given.keys())
@@ -179,7 +180,7 @@ private slots:
         if (program.isEmpty())
             QSKIP("nginx is not installed (apt-get install nginx-light)");
         QVERIFY(TestSupport::writeFile(release + "/data/new.ini", "[new]\n"));
-        publish({"--root", root, "--version", "1.1.0", release});
+        publish({"--root", root, "--version", "1.0.1", release});
         const QString prefix = tmp->filePath("nginx"), app = tmp->filePath("app");
         QByteArray site = TestSupport::readAll(UPDATER_SOURCE_DIR "/docs/nginx-updates.conf");
         site.replace("listen 80;", "listen 127.0.0.1:" + QByteArray::number(UPDATER_TEST_PORT) + ';')
@@ -199,15 +200,12 @@ private slots:
         updater.start(app + "/update.exe", QStringList());
         QVERIFY2(updater.waitForFinished(120000) && updater.exitCode() == 0, TestSupport::readAll(app + "/updateLog.txt").constData());
         const auto installed = TestSupport::snapshot(app);
-        QVERIFY(installed.value("version") == "1.1.0" && installed.value("readme.txt") == "Tavrix 1.1\n"
+        QVERIFY(installed.value("version") == "1.0.1" && installed.value("readme.txt") == "Tavrix 1.1\n"
                 && installed.value("data/new.ini") == "[new]\n" && !installed.contains("lib/core.dll"));
         httplib::Client client("127.0.0.1", UPDATER_TEST_PORT);
-        const auto list = client.Get("/packages/update.json");
-        QVERIFY(list && list->get_header_value("Content-Type").rfind("application/json", 0) == 0);
-        for (const char *path : {"/", "/packages/bin/", "/nginx/nginx.conf", "/packages/../../nginx/nginx.conf"}) {
-            const auto answer = client.Get(path);
-            QVERIFY2(answer && answer->status / 100 == 4, path);
-        }
+        QVERIFY(client.Get("/packages/update.json")->get_header_value("Content-Type").rfind("application/json", 0) == 0);
+        for (const char *path : {"/", "/packages/bin/", "/nginx/nginx.conf", "/packages/../../nginx/nginx.conf"})
+            QVERIFY2(client.Get(path)->status / 100 == 4, path);
         nginx.kill(), nginx.waitForFinished();
     }
 };

@@ -2,29 +2,20 @@
 
 #include <httplib.h>
 
-#include <QFile>
-
 #include <climits>
 
 using namespace std::chrono;
 
 HttpServer::HttpServer(quint16 fixedPort) : server(std::make_unique<httplib::Server>())
 {
-    // A port another server holds is an error, not a port to share.
-    server->set_socket_options([](socket_t sock) {
-        int on = 1;
-#ifdef _WIN32
-        setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&on), sizeof on);
-#else
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#ifndef _WIN32 // by default a second server could take the same port
+    server->set_socket_options([](socket_t sock) { int on = 1; setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); });
 #endif
-    });
     server->set_keep_alive_timeout(1); // an idle client must not hold up the end
     server->Get(".*", [this](const httplib::Request &request, httplib::Response &response) {
         answer(QString::fromStdString(request.path), response);
     });
-    port = fixedPort ? (server->bind_to_port("127.0.0.1", fixedPort) ? fixedPort : 0)
-                     : qMax(0, server->bind_to_any_port("127.0.0.1"));
+    port = fixedPort ? (server->bind_to_port("127.0.0.1", fixedPort) ? fixedPort : 0) : qMax(0, server->bind_to_any_port("127.0.0.1"));
     if (port > 0)
         thread = std::thread([this] { server->listen_after_bind(); });
     for (int i = 0; port > 0 && i < 5000 && !server->is_running(); ++i)
@@ -45,19 +36,6 @@ void HttpServer::route(const QString &path, const Reply &reply)
     routes.insert(path, reply);
 }
 
-void HttpServer::route(const QString &path, const QByteArray &body)
-{
-    Reply reply;
-    reply.body = body;
-    route(path, reply);
-}
-
-void HttpServer::serveFolder(const QString &dir)
-{
-    QMutexLocker locker(&mutex);
-    folder = dir;
-}
-
 QStringList HttpServer::requests() const
 {
     QMutexLocker locker(&mutex);
@@ -66,18 +44,10 @@ QStringList HttpServer::requests() const
 
 void HttpServer::answer(const QString &path, httplib::Response &response)
 {
-    Reply reply;
-    {
-        QMutexLocker locker(&mutex);
-        asked << path;
-        QFile file(folder + path);
-        if (routes.contains(path))
-            reply = routes.value(path);
-        else if (!folder.isEmpty() && !path.contains("..") && file.open(QIODevice::ReadOnly))
-            reply.body = file.readAll();
-        else
-            reply.status = 404;
-    }
+    mutex.lock();
+    asked << path;
+    const Reply reply = routes.value(path, Reply(404));
+    mutex.unlock();
     const auto end = steady_clock::now() + milliseconds(reply.fault == Reply::NoAnswer ? INT_MAX : reply.delayMs);
     while (!stopping && steady_clock::now() < end)
         std::this_thread::sleep_for(10ms);

@@ -18,16 +18,16 @@ struct Response;
 struct Reply
 {
     enum Fault { None, CutShort, Stall, Endless, NoAnswer };
-    int status = 200;
+    Reply(int status = 200, const QByteArray &body = {}, Fault fault = None) : status(status), body(body), fault(fault) {}
+    int status;
     QByteArray body; // an endless body repeats it
-    Fault fault = None;
+    Fault fault;
     qint64 faultAfter = -1; // body bytes sent before a cut or a stall; -1: half
     int delayMs = 0;
     QByteArray location;
 };
 
-// Loopback HTTP server on its own thread: a routed path gets its reply, any
-// other path a file below serveFolder()'s folder, else 404.
+// Loopback HTTP server on its own thread; paths without a route get 404.
 class HttpServer
 {
 public:
@@ -36,8 +36,7 @@ public:
     bool isListening() const { return port > 0; }
     QString url(const QString &path = QString()) const { return QString("http://127.0.0.1:%1%2").arg(port).arg(path); }
     void route(const QString &path, const Reply &reply);
-    void route(const QString &path, const QByteArray &body);
-    void serveFolder(const QString &dir);
+    void route(const QString &path, const QByteArray &body) { route(path, Reply(200, body)); }
     QStringList requests() const; // decoded paths, in order of arrival
 
 private:
@@ -48,7 +47,6 @@ private:
     std::atomic<bool> stopping{false};
     mutable QMutex mutex;
     QMap<QString, Reply> routes;
-    QString folder;
     QStringList asked;
     int port = 0;
 };

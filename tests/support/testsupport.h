@@ -20,39 +20,38 @@ inline QByteArray readAll(const QString &path)
 inline bool writeFile(const QString &path, const QByteArray &data)
 {
     QSaveFile file(path);
-    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
-        && file.write(data) == data.size() && file.commit();
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly) && file.write(data) == data.size()
+        && file.commit();
 }
 
 // The fake program as dir/name, run by the given script (see fakeprogram.cpp).
 inline bool installFake(const QString &dir, const QString &name, const QStringList &script)
 {
-    const QString target = dir + '/' + name;
-    QFile::remove(target);
-    return QDir().mkpath(dir) && QFile::copy(TESTSUPPORT_FAKEPROGRAM, target)
-        && writeFile(target + ".fake", script.join('\n').toUtf8() + '\n');
+    QFile::remove(dir + '/' + name);
+    return QDir().mkpath(dir) && QFile::copy(TESTSUPPORT_FAKEPROGRAM, dir + '/' + name)
+        && writeFile(dir + '/' + name + ".fake", script.join('\n').toUtf8() + '\n');
 }
 
 // The lines of dir/updateLog.txt without their time stamps.
 inline QStringList logMessages(const QString &dir)
 {
-    QFile file(dir + "/updateLog.txt");
     QStringList messages;
+    QFile file(dir + "/updateLog.txt");
     if (file.open(QIODevice::ReadOnly | QIODevice::Text))
         for (QTextStream stream(&file); !stream.atEnd();)
             messages << stream.readLine().mid(22);
     return messages;
 }
 
-// Every entry below dir: a file's content, "folder" or where a link points.
+// Every entry below dir: a file's content, "folder", or where a link points.
 inline QMap<QString, QByteArray> snapshot(const QString &dir)
 {
     QMap<QString, QByteArray> entries;
     for (QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
          it.hasNext();) {
         const QFileInfo info(it.next());
-        entries.insert(QDir(dir).relativeFilePath(info.filePath()),
-                       info.isSymLink() ? "link to " + QFile::encodeName(info.symLinkTarget()) : info.isDir() ? "folder" : readAll(info.filePath()));
+        entries[QDir(dir).relativeFilePath(it.filePath())] = info.isSymLink() ? "link to " + QFile::encodeName(info.symLinkTarget())
+                                                           : info.isDir()     ? "folder" : readAll(it.filePath());
     }
     return entries;
 }
