@@ -12,7 +12,8 @@ cd "$(dirname "$0")"
 if [ "${1:-}" = --windows ]; then
     shift
     tools/ensure-packages.sh cmake make g++ perl dpkg-dev xz-utils autoconf automake libtool \
-        pkg-config gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix wine wine32:i386
+        pkg-config gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix wine wine32:i386 \
+        fonts-dejavu-core
     deps=$(tools/windows-deps.sh)
     build=${BUILD_DIR:-build-windows}
     cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" \

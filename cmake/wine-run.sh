@@ -5,6 +5,8 @@
 export WINEPREFIX="$1" WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml="
 shift
 export QT_FORCE_STDERR_LOGGING=1
+# The offscreen platform reads its fonts from a folder; Wine's prefix has none.
+export QT_QPA_FONTDIR="${QT_QPA_FONTDIR:-Z:/usr/share/fonts/truetype/dejavu}"
 for var in $(env | sed -n 's/^\(QT_[A-Za-z0-9_]*\)=.*/\1/p'); do
     export "WINE$var=$(printenv "$var")"
 done
