@@ -107,7 +107,6 @@ private slots:
         QTest::newRow("update_json_array") << Publish{"1.0.1", "put:{list}=[]", "not a JSON object", 1};
         QTest::newRow("update_json_without_list") << Publish{"1.0.1", R"(put:{list}={"list":[]})", R"(no "updateList" array)", 1};
         QTest::newRow("usage_no_root") << Publish{"--version 1.0.1 {release}", "", "--root is required", 2};
-        QTest::newRow("usage_two_folders") << Publish{"--root {root} --version 1.0.1 {release} {release}", "", "RELEASE_FOLDER", 2};
         QTest::newRow("usage_repeated") << Publish{"--version 1.2.0 --root {root} --version 1.0.1 {release}", "", "more than once", 2};
         // Published, with a warning.
         QTest::newRow("updater_files_skipped") << Publish{"1.0.1", "put:{release}/update.exe;put:{release}/bin/update.exe",

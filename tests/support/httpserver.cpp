@@ -30,18 +30,6 @@ HttpServer::~HttpServer()
         thread.join();
 }
 
-void HttpServer::route(const QString &path, const Reply &reply)
-{
-    QMutexLocker locker(&mutex);
-    routes.insert(path, reply);
-}
-
-QStringList HttpServer::requests() const
-{
-    QMutexLocker locker(&mutex);
-    return asked;
-}
-
 void HttpServer::answer(const QString &path, httplib::Response &response)
 {
     mutex.lock();

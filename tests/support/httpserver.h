@@ -35,9 +35,9 @@ public:
     ~HttpServer();
     bool isListening() const { return port > 0; }
     QString url(const QString &path = QString()) const { return QString("http://127.0.0.1:%1%2").arg(port).arg(path); }
-    void route(const QString &path, const Reply &reply);
+    void route(const QString &path, const Reply &reply) { QMutexLocker locker(&mutex); routes.insert(path, reply); }
     void route(const QString &path, const QByteArray &body) { route(path, Reply(200, body)); }
-    QStringList requests() const; // decoded paths, in order of arrival
+    QStringList requests() const { QMutexLocker locker(&mutex); return asked; } // decoded paths, in order of arrival
 
 private:
     void answer(const QString &path, httplib::Response &response);
