@@ -65,7 +65,7 @@ private slots:
             {"/packages/bin/a.txt", "new a"}, {"/packages/bin/b.txt", "new b"}, {"/packages/bin/c.txt", "new c"}};
         for (auto it = routes.cbegin(); it != routes.cend(); ++it) {
             Reply reply(200, it.value());
-            reply.delayMs = !row.held.isEmpty() && it.key().startsWith(row.held) ? 1000 : 0;
+            reply.delayMs = !row.held.isEmpty() && it.key().startsWith(row.held) ? 2000 : 0;
             server.route(it.key(), reply);
         }
         MainWindow window(nullptr, {server.url(), dir.path(), 0});
