@@ -16,6 +16,8 @@ if [ "${1:-}" = --windows ]; then
         fonts-dejavu-core
     deps=$(tools/windows-deps.sh)
     build=${BUILD_DIR:-build-windows}
+    # What an earlier configure found in another dependencies folder is stale.
+    grep -qsx "UPDATER_WINDOWS_DEPS_DIR:PATH=$deps" "$build/CMakeCache.txt" || rm -f "$build/CMakeCache.txt"
     cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" \
         -DUPDATER_WINDOWS_DEPS_DIR="$deps" -DCMAKE_BUILD_TYPE=Release "$@"
     cmake --build "$build" -j2
