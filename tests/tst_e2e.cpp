@@ -162,7 +162,14 @@ private slots:
         const QRegularExpression pattern(row.logged, QRegularExpression::MultilineOption | QRegularExpression::DotMatchesEverythingOption);
         const auto log = [this] { return TestSupport::logMessages(workDir).join('\n'); };
         if (row.exitCode < 0) {
-            QVERIFY2(QTest::qWaitFor([&] { return pattern.match(log()).hasMatch(); }, 30000), qPrintable(log()));
+            // It comes within the bound of the last request, however busy the machine.
+            QElapsedTimer sinceLastRequest;
+            int requests = -1;
+            QVERIFY2(QTest::qWaitFor([&] {
+                if (server->requests().size() != requests)
+                    requests = server->requests().size(), sinceLastRequest.start();
+                return pattern.match(log()).hasMatch();
+            }, 120000) && sinceLastRequest.elapsed() < UPDATER_TEST_REQUEST_TIMEOUT_MS + 20000, qPrintable(log()));
             // It waits for the user: it neither ends nor starts the product.
             QVERIFY(row.exitCode == -2 || !QTest::qWaitFor([&] { return updater.state() == QProcess::NotRunning || QFile::exists(app("args.txt")); }, 1000));
             updater.kill(), updater.waitForFinished();
@@ -204,7 +211,7 @@ private slots:
         QVERIFY(QFileInfo(app("bin/core.exe")).isExecutable());
         for (auto it = served.cbegin(); row.version == "1.2.0" && it != served.cend(); ++it)
             QVERIFY2(after.value(it.key()) == it.value(), qPrintable(it.key()));
-        QVERIFY(asked.count(binPath + "data/shared.txt") <= 1); // listed by both versions
+        QVERIFY(row.exitCode != 0 || asked.count(binPath + "data/shared.txt") <= 1); // listed by both versions
     }
 };
 

@@ -11,7 +11,7 @@ HttpServer::HttpServer(quint16 fixedPort) : server(std::make_unique<httplib::Ser
 #ifndef _WIN32 // by default a second server could take the same port
     server->set_socket_options([](socket_t sock) { int on = 1; setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); });
 #endif
-    server->set_keep_alive_timeout(1); // an idle client must not hold up the end
+    server->set_keep_alive_timeout(1).set_keep_alive_max_count(INT_MAX); // an idle client must not hold up the end
     server->Get(".*", [this](const httplib::Request &request, httplib::Response &response) {
         answer(QString::fromStdString(request.path), response);
     });
