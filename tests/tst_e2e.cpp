@@ -5,6 +5,7 @@
 #include "testsupport.h"
 
 #include <functional>
+#include <utility>
 
 class TestEndToEnd;
 using Files = QMap<QString, QByteArray>;
@@ -165,11 +166,9 @@ private slots:
             // It comes within the bound of the last request, however busy the machine.
             QElapsedTimer sinceLastRequest;
             int requests = -1;
-            QVERIFY2(QTest::qWaitFor([&] {
-                if (server->requests().size() != requests)
-                    requests = server->requests().size(), sinceLastRequest.start();
-                return pattern.match(log()).hasMatch();
-            }, 120000) && sinceLastRequest.elapsed() < UPDATER_TEST_REQUEST_TIMEOUT_MS + 20000, qPrintable(log()));
+            const auto noteRequests = [&] { const int now = server->requests().size(); if (now != std::exchange(requests, now)) sinceLastRequest.start(); };
+            QVERIFY2(QTest::qWaitFor([&] { return noteRequests(), pattern.match(log()).hasMatch(); }, 120000)
+                         && sinceLastRequest.elapsed() < UPDATER_TEST_REQUEST_TIMEOUT_MS + 20000, qPrintable(log()));
             // It waits for the user: it neither ends nor starts the product.
             QVERIFY(row.exitCode == -2 || !QTest::qWaitFor([&] { return updater.state() == QProcess::NotRunning || QFile::exists(app("args.txt")); }, 1000));
             updater.kill(), updater.waitForFinished();

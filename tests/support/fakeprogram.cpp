@@ -9,16 +9,8 @@
 #include <string>
 #include <thread>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
 int main(int argc, char **argv)
 {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
     const std::string self = argv[0], dir = self.substr(0, self.find_last_of("/\\") + 1);
     std::ifstream script(self + ".fake");
     for (std::string word, arg; script >> word >> arg; std::cout.flush()) {
