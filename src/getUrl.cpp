@@ -5,7 +5,25 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTextCodec>
 #include <QTimer>
+
+namespace {
+
+// JSON is UTF-8, and Notepad starts it with a byte-order mark; a list stored
+// in the local code page (GBK, say) still reads.
+QByteArray asUtf8(QByteArray bytes)
+{
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3);
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars == 0 && state.remainingChars == 0)
+        return bytes;
+    return QString::fromLocal8Bit(bytes).toUtf8();
+}
+
+} // namespace
 
 QString findProgram(const QString &name, const QString &dir)
 {
@@ -94,7 +112,7 @@ void getUrl::report(bool ok)
     pending = false;
     timer->stop();
     if (ok) {
-        output = QString::fromLocal8Bit(output).toUtf8();
+        output = asUtf8(output);
         emit getEnd(true, output);
     } else {
         process->kill();

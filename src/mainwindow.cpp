@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QCloseEvent>
 #include <QDebug>
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -126,6 +127,15 @@ void MainWindow::stopUpdate()
     worker.requestAbort();
     close();
     emit toClose();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Alt+F4, the window manager or the session ending: the run must end as
+    // it does for the buttons, or nothing is left to end it.
+    if (event->spontaneous())
+        stopUpdate();
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::mousePressEvent(QMouseEvent *event)

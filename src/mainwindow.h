@@ -45,6 +45,7 @@ private slots:
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void stopUpdate();

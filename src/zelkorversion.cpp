@@ -25,12 +25,17 @@
 #ifndef UPDATER_REQUEST_TIMEOUT_MS
 #define UPDATER_REQUEST_TIMEOUT_MS 180000
 #endif
+#ifndef UPDATER_MAX_FILE_BYTES
+#define UPDATER_MAX_FILE_BYTES (Q_INT64_C(2) << 30)
+#endif
 
 namespace {
 
 const int updateListTimeoutMs = 10000;
 // A manifest is a short list of paths; anything bigger is not one.
 const qint64 maxManifestSize = 16 * 1024 * 1024;
+// Ends a body that never ends, announced length or not.
+const qint64 maxFileSize = UPDATER_MAX_FILE_BYTES;
 const qint64 readBufferSize = 1024 * 1024;
 
 bool isSuccessStatus(const QNetworkReply *reply)
@@ -164,10 +169,13 @@ bool operator==(const ZelkorVersionStru &a, const ZelkorVersionStru &b)
     return a.major == b.major && a.minor == b.minor && a.patch == b.patch;
 }
 
-QStringList manifestEntries(const QByteArray &body)
+QStringList manifestEntries(const QByteArray &body, bool *readable)
 {
-    const QJsonArray values =
-        QJsonDocument::fromJson(body).object().value(QStringLiteral("value")).toArray();
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (readable)
+        *readable = body.isEmpty() || error.error == QJsonParseError::NoError;
+    const QJsonArray values = document.object().value(QStringLiteral("value")).toArray();
     QStringList entries;
     entries.reserve(values.size());
     for (const QJsonValue &value : values)
@@ -186,11 +194,36 @@ bool isDeviceName(const QString &segment)
                                      QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
     if (devices.contains(base))
         return true;
+    // Windows counts the superscripts one to three as digits here too.
     return base.size() == 4 && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
-        && base.at(3) >= QLatin1Char('0') && base.at(3) <= QLatin1Char('9');
+        && QStringLiteral("0123456789\u00b9\u00b2\u00b3").contains(base.at(3));
 }
 
 } // namespace
+
+QString fileKey(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return path.toCaseFolded();
+#else
+    return path;
+#endif
+}
+
+QString linkAlong(const QString &dir, const QString &relativePath)
+{
+    QString path = dir;
+    for (const QString &segment : relativePath.split(QLatin1Char('/'))) {
+        path += QLatin1Char('/') + segment;
+        const QFileInfo info(path);
+        // isSymLink() also holds for Windows shortcuts (.lnk).
+        if (info.isSymLink() || info.isJunction())
+            return path;
+        if (!info.exists())
+            break;
+    }
+    return QString();
+}
 
 bool isSafeRelativePath(const QString &path)
 {
@@ -231,8 +264,11 @@ ZelkorVersion::ZelkorVersion(QObject *parent, const Options &options)
 {
     connect(&fetcher, &getUrl::getEnd, this, &ZelkorVersion::getEnd);
     logFile.setFileName(QStringLiteral("updateLog.txt"));
+    // UTF-8 with a byte-order mark reads right in Notepad on every code page.
     if (!logFile.open(QIODevice::WriteOnly | QIODevice::Text))
         qDebug() << "cannot open" << logFile.fileName() << logFile.errorString();
+    else
+        logFile.write("\xEF\xBB\xBF");
 }
 
 ZelkorVersion::~ZelkorVersion()
@@ -324,6 +360,8 @@ void ZelkorVersion::doBeginUpdate()
 void ZelkorVersion::requestAbort()
 {
     abortRequested = true;
+    QMutexLocker locker(&stateMutex);
+    stateChanged.wakeAll();
 }
 
 void ZelkorVersion::writeLog(QString message)
@@ -332,6 +370,7 @@ void ZelkorVersion::writeLog(QString message)
     if (!logFile.isOpen())
         return;
     QTextStream stream(&logFile);
+    stream.setCodec("UTF-8");
     stream << QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss:  "))
            << message << '\n';
 }
@@ -429,30 +468,35 @@ void ZelkorVersion::run()
     QMutexLocker locker(&stateMutex);
     while (running) {
         const int state = workState;
+        // Whatever the state, an abort ends the run: the window waits for this report.
+        if (abortRequested) {
+            locker.unlock();
+            emit sigMsgUpdateEnd(false);
+            return;
+        }
         if (state == Idle) {
-            // The idle poll; a command or the destructor wakes it at once.
+            // The idle poll; a command, an abort or the destructor wakes it at once.
             stateChanged.wait(&stateMutex, 100);
             continue;
         }
         locker.unlock();
-        bool goOn = true;
+        if (options.onCommand)
+            options.onCommand(state);
         switch (state) {
         case CheckRequested:
             writeLog(QStringLiteral("版本检测线程：版本检测"));
-            setState(Idle);
+            advance(CheckRequested, Idle);
             break;
         case FetchManifests:
-            goOn = fetchManifestStep();
+            fetchManifestStep();
             break;
         case FetchFiles:
-            goOn = fetchFileStep();
+            fetchFileStep();
             break;
         default:
-            setState(Idle);
+            advance(state, Idle);
             break;
         }
-        if (!goOn)
-            return;
         locker.relock();
     }
     writeLog(QStringLiteral("版本检测线程停止"));
@@ -466,10 +510,26 @@ void ZelkorVersion::setState(int state)
     stateChanged.wakeAll();
 }
 
-void ZelkorVersion::failUpdate()
+void ZelkorVersion::advance(int from, int to)
 {
-    setState(Idle);
+    // A command that arrived since this pass read the state is kept.
+    QMutexLocker locker(&stateMutex);
+    if (workState != from)
+        return;
+    workState = to;
+    stateChanged.wakeAll();
+}
+
+void ZelkorVersion::failUpdate(int from)
+{
+    advance(from, Idle);
     emit sigMsgUpdateEnd(false);
+}
+
+bool ZelkorVersion::stopRequested() const
+{
+    QMutexLocker locker(&stateMutex);
+    return abortRequested || !running;
 }
 
 QNetworkReply *ZelkorVersion::startGet(const QUrl &url)
@@ -483,16 +543,29 @@ QNetworkReply *ZelkorVersion::startGet(const QUrl &url)
     return reply;
 }
 
-ZelkorVersion::Outcome ZelkorVersion::waitFor(QNetworkReply *reply, const Sink &sink)
+ZelkorVersion::Outcome ZelkorVersion::waitFor(QNetworkReply *reply, qint64 maxBytes,
+                                              const Sink &sink)
 {
     Outcome outcome;
     qint64 received = 0;
     QEventLoop loop;
+    // The bound is on silence, not on the whole transfer: a large file on a
+    // slow line installs as long as bytes keep coming.
+    QTimer silence;
+    silence.setSingleShot(true);
+    silence.setTimerType(Qt::PreciseTimer); // a coarse timer may fire up to 5% early
+    connect(&silence, &QTimer::timeout, &loop, &QEventLoop::quit);
     const auto drain = [&] {
-        if (outcome.sinkFailed)
+        silence.start(requestTimeoutMs);
+        if (outcome.sinkFailed || outcome.tooLarge)
             return;
         const QByteArray chunk = reply->readAll();
         received += chunk.size();
+        if (received > maxBytes) {
+            outcome.tooLarge = true;
+            reply->abort();
+            return;
+        }
         // An error page is never handed on.
         if (chunk.isEmpty() || !isSuccessStatus(reply))
             return;
@@ -503,13 +576,18 @@ ZelkorVersion::Outcome ZelkorVersion::waitFor(QNetworkReply *reply, const Sink &
     };
     connect(reply, &QNetworkReply::readyRead, &loop, drain);
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    // A coarse timer may fire up to 5% early; the bound is a promise.
-    QTimer::singleShot(requestTimeoutMs, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, &loop, [&] {
+        if (stopRequested())
+            loop.quit();
+    });
+    watch.start(100);
+    silence.start(requestTimeoutMs);
     if (!reply->isFinished())
         loop.exec();
 
-    const bool timedOut = !reply->isFinished();
-    if (timedOut)
+    const bool unfinished = !reply->isFinished();
+    if (unfinished)
         reply->abort();
     else
         drain();
@@ -519,9 +597,14 @@ ZelkorVersion::Outcome ZelkorVersion::waitFor(QNetworkReply *reply, const Sink &
         return outcome;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (timedOut) {
+    if (unfinished && stopRequested()) {
+        outcome.stopped = true;
+    } else if (unfinished) {
         outcome.code = QNetworkReply::TimeoutError;
-        outcome.reason = QStringLiteral("no complete answer within %1 ms").arg(requestTimeoutMs);
+        outcome.reason = QStringLiteral("no byte for %1 ms").arg(requestTimeoutMs);
+    } else if (outcome.tooLarge) {
+        outcome.code = QNetworkReply::UnknownContentError;
+        outcome.reason = QStringLiteral("body larger than %1 bytes").arg(maxBytes);
     } else if (reply->error() != QNetworkReply::NoError) {
         outcome.code = reply->error();
         outcome.reason = reply->errorString();
@@ -540,14 +623,10 @@ ZelkorVersion::Outcome ZelkorVersion::waitFor(QNetworkReply *reply, const Sink &
     return outcome;
 }
 
-bool ZelkorVersion::fetchManifestStep()
+void ZelkorVersion::fetchManifestStep()
 {
     const int count = versionList.size();
     if (currentIndex < count) {
-        if (abortRequested) {
-            emit sigMsgUpdateEnd(false);
-            return false;
-        }
         const QString version = versionList.at(currentIndex).versionString();
         ++currentIndex;
         const QUrl url(server + QStringLiteral("/packages/version/") + version
@@ -555,51 +634,55 @@ bool ZelkorVersion::fetchManifestStep()
                        QUrl::TolerantMode);
         QByteArray body;
         QNetworkReply *reply = startGet(url);
-        const Outcome outcome = waitFor(reply, [&body](const QByteArray &chunk) {
-            if (body.size() + chunk.size() > maxManifestSize)
-                return false;
+        const Outcome outcome = waitFor(reply, maxManifestSize, [&body](const QByteArray &chunk) {
             body += chunk;
             return true;
         });
         delete reply;
-        if (!outcome.ok) {
+        if (outcome.stopped)
+            return;
+        bool readable = false;
+        const QStringList paths = manifestEntries(body, &readable);
+        if (!outcome.ok || !readable) {
             writeLog(QStringLiteral("获取更新列表失败:"));
-            qDebug() << "get" << url << "failed!" << outcome.reason;
-            failUpdate();
-            return true;
+            qDebug() << "get" << url << "failed!" << (outcome.ok ? QStringLiteral("not JSON") : outcome.reason);
+            failUpdate(FetchManifests);
+            return;
         }
-        for (const QString &path : manifestEntries(body)) {
+        for (const QString &path : paths) {
             qDebug() << path;
-            if (path.contains(QLatin1String("update.exe")))
+            if (fileKey(path).contains(fileKey(QStringLiteral("update.exe"))))
                 continue;
             if (!isSafeRelativePath(path)) {
                 writeLog(QStringLiteral("非法文件路径:") + path);
-                failUpdate();
-                return true;
+                failUpdate(FetchManifests);
+                return;
             }
-            fileSet.insert(path);
+            const QString link = linkAlong(appDir, path);
+            if (!link.isEmpty()) {
+                writeLog(QStringLiteral("路径经过链接,拒绝写入:") + link);
+                failUpdate(FetchManifests);
+                return;
+            }
+            // A later version's spelling wins.
+            fileSet.insert(fileKey(path), path);
         }
     }
     if (currentIndex == count) {
         writeLog(QStringLiteral("开始下载文件"));
-        setState(FetchFiles);
-        fileList = fileSet.values();
+        advance(FetchManifests, FetchFiles);
+        fileList = fileSet.values(); // ordered by key: every run installs alike
         currentIndex = 0;
     }
-    return true;
 }
 
-bool ZelkorVersion::fetchFileStep()
+void ZelkorVersion::fetchFileStep()
 {
     const int total = fileList.size();
     if (currentIndex >= total) {
-        setState(Idle);
+        advance(FetchFiles, Idle);
         emit sigMsgUpdateEnd(true);
-        return true;
-    }
-    if (abortRequested) {
-        emit sigMsgUpdateEnd(false);
-        return false;
+        return;
     }
 
     const QString relativePath = fileList.at(currentIndex);
@@ -611,9 +694,11 @@ bool ZelkorVersion::fetchFileStep()
 
     QNetworkReply *reply = startGet(url);
     writeLog(QStringLiteral("下载文件:"));
-    const Outcome outcome =
-        waitFor(reply, [&target](const QByteArray &chunk) { return target.write(chunk); });
+    const Outcome outcome = waitFor(reply, maxFileSize,
+                                    [&target](const QByteArray &chunk) { return target.write(chunk); });
     delete reply;
+    if (outcome.stopped)
+        return; // the uncommitted file is discarded
     if (!outcome.ok) {
         // A local failure has been logged where it happened.
         if (!outcome.sinkFailed) {
@@ -621,12 +706,12 @@ bool ZelkorVersion::fetchFileStep()
                      + QString::number(outcome.code) + QStringLiteral("错误原因:") + outcome.reason);
             qDebug() << url << " get failed!";
         }
-        failUpdate();
-        return true;
+        failUpdate(FetchFiles);
+        return;
     }
     if (!target.commit()) {
-        failUpdate();
-        return true;
+        failUpdate(FetchFiles);
+        return;
     }
 
     qDebug() << "filePath = " << localPath;
@@ -640,8 +725,7 @@ bool ZelkorVersion::fetchFileStep()
     emit sigUpdateProcess(int(double(currentIndex) / double(total) * 100.0));
     ++currentIndex;
     if (currentIndex == total) {
-        setState(Idle);
+        advance(FetchFiles, Idle);
         emit sigMsgUpdateEnd(true);
     }
-    return true;
 }

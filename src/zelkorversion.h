@@ -7,7 +7,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QMutex>
-#include <QSet>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -42,8 +42,9 @@ bool operator>(const ZelkorVersionStru &a, const ZelkorVersionStru &b);
 bool operator==(const ZelkorVersionStru &a, const ZelkorVersionStru &b);
 
 // The entries of a package manifest's "value" array, in order; an entry that
-// is not a string reads as empty text. Anything unreadable gives no entries.
-QStringList manifestEntries(const QByteArray &body);
+// is not a string reads as empty text. Anything else gives no entries;
+// *readable is false only for a body that is not empty and not JSON.
+QStringList manifestEntries(const QByteArray &body, bool *readable = nullptr);
 
 // A manifest path may only name a file below the installation folder, on
 // Windows too.
@@ -53,6 +54,13 @@ bool isSafeRelativePath(const QString &path);
 // so that "#", "?" and "%" in a file name stay part of it.
 QString urlPath(const QString &relativePath);
 
+// Paths with the same key name one file: on Windows letter case does not count.
+QString fileKey(const QString &path);
+
+// The first existing component of relativePath below dir that is a symbolic
+// link, a junction or a shortcut; empty when there is none.
+QString linkAlong(const QString &dir, const QString &relativePath);
+
 // Empty or zero fields take the compiled-in values; tests point them at a
 // loopback server and a temporary installation folder.
 struct ZelkorVersionOptions
@@ -60,6 +68,9 @@ struct ZelkorVersionOptions
     QString serverUrl;
     QString appDir;
     int requestTimeoutMs = 0;
+    // Tests only: called on the worker thread with each command it has read,
+    // before it acts on it.
+    std::function<void(int)> onCommand;
 };
 
 class ZelkorVersion : public QThread
@@ -112,17 +123,21 @@ private:
     {
         bool ok = false;
         bool sinkFailed = false;
+        bool tooLarge = false;
+        bool stopped = false; // aborted, or the worker is going away
         int code = 0;
         QString reason;
     };
     using Sink = std::function<bool(const QByteArray &)>;
 
-    bool fetchManifestStep();
-    bool fetchFileStep();
+    void fetchManifestStep();
+    void fetchFileStep();
     QNetworkReply *startGet(const QUrl &url);
-    Outcome waitFor(QNetworkReply *reply, const Sink &sink);
+    Outcome waitFor(QNetworkReply *reply, qint64 maxBytes, const Sink &sink);
     void setState(int state);
-    void failUpdate();
+    void advance(int from, int to);
+    void failUpdate(int from);
+    bool stopRequested() const;
 
     QNetworkAccessManager *networkManager = nullptr;
     bool running = false;
@@ -133,7 +148,7 @@ private:
     ZelkorVersionStru currVersion;
     QList<ZelkorVersionStru> versionList;
     int currentIndex = 0;
-    QSet<QString> fileSet;
+    QMap<QString, QString> fileSet; // by fileKey()
     QStringList fileList;
     QString appDir;
     QString newVersion;
