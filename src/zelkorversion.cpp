@@ -612,7 +612,8 @@ ZelkorVersion::Outcome ZelkorVersion::waitFor(QNetworkReply *reply, qint64 maxBy
         outcome.code = status;
         outcome.reason = QStringLiteral("HTTP %1 %2").arg(status).arg(
             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-    } else if (length.isValid() && length.toLongLong() != received) {
+    } else if (length.isValid() && length.toLongLong() != received
+               && reply->url() == reply->request().url()) { // after a redirect Qt may keep the first length
         outcome.code = QNetworkReply::RemoteHostClosedError;
         outcome.reason = QStringLiteral("body cut short: %1 of %2 bytes")
                              .arg(received)

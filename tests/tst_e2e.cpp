@@ -121,6 +121,10 @@ private slots:
         }, "1.2.0", "^开始下载文件$.*^写入更新文件$", none, 0};
         // A manifest stored cut short is no "no files": the version would be recorded without them.
         QTest::newRow("manifest_not_json") << Case{{}, answer(manifest2, {200, R"({"value":["data/a.txt")"}), old, beforeAnyFile("获取更新列表失败:"), notStarted, -1};
+        // The bound is on silence: a slow but steady file takes over three bounds and installs.
+        Reply trickle(200, "in both", Reply::Trickle);
+        trickle.faultAfter = 1, trickle.delayMs = UPDATER_TEST_REQUEST_TIMEOUT_MS / 2;
+        QTest::newRow("file_trickles_for_three_bounds") << Case{{}, answer(shared, trickle), "1.2.0", "^写入文件成功:写入文件大小7$.*^写入更新文件$", none, 0};
         QTest::newRow("list_404") << Case{{"--open"}, answer(updateList, 404), old, "^请求服务器超时：$", notStarted, -1};
         QTest::newRow("list_never_answers") << Case{{}, answer(updateList, {200, "", Reply::NoAnswer}), old, "^请求服务器超时：$", notStarted, -1};
         QTest::newRow("manifest_missing") << Case{{}, answer(manifest2, 404), old, beforeAnyFile("获取更新列表失败:"), notStarted, -1};

@@ -111,7 +111,7 @@ private slots:
         qputenv("PATH", QFile::encodeName(dir.filePath("path")));
         const QString toolDir = dir.filePath(row.tool == "path" ? "path" : "app");
         QVERIFY(row.tool == "none" || TestSupport::installFake(toolDir, "updateCurl.exe", {"print-file ../list.json", "exit 1"}));
-        ZelkorVersion worker(nullptr, {"http://127.0.0.1:9", dir.filePath("app"), 0});
+        ZelkorVersion worker(nullptr, {"http://127.0.0.1:9", dir.filePath("app"), 0, {}});
         QStringList seen;
         connect(&worker, &ZelkorVersion::sigMsgInfoCheck, this, [&](int code) { seen << "check" << QString::number(code); });
         connect(&worker, &ZelkorVersion::sigMsgInfoError, this, [&](const QString &text) { seen << "error" << text; });

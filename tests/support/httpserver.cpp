@@ -36,7 +36,8 @@ void HttpServer::answer(const QString &path, httplib::Response &response)
     asked << path;
     const Reply reply = routes.value(path, Reply(404));
     mutex.unlock();
-    const auto end = steady_clock::now() + milliseconds(reply.fault == Reply::NoAnswer ? INT_MAX : reply.delayMs);
+    const bool trickle = reply.fault == Reply::Trickle;
+    const auto end = steady_clock::now() + milliseconds(reply.fault == Reply::NoAnswer ? INT_MAX : trickle ? 0 : reply.delayMs);
     while (!stopping && steady_clock::now() < end)
         std::this_thread::sleep_for(10ms);
     response.status = reply.status;
@@ -45,7 +46,12 @@ void HttpServer::answer(const QString &path, httplib::Response &response)
     const auto body = std::make_shared<std::string>(reply.body.toStdString());
     const size_t cut = reply.faultAfter < 0 ? body->size() / 2 : size_t(reply.faultAfter);
     const bool stall = reply.fault == Reply::Stall;
-    if (stall || reply.fault == Reply::CutShort) {
+    if (trickle) {
+        response.set_content_provider(body->size(), "application/octet-stream", [=](size_t at, size_t, httplib::DataSink &sink) {
+            std::this_thread::sleep_for(milliseconds(at ? reply.delayMs : 0));
+            return !stopping && sink.write(body->data() + at, std::min(body->size() - at, size_t(reply.faultAfter)));
+        });
+    } else if (stall || reply.fault == Reply::CutShort) {
         response.set_content_provider(body->size(), "application/octet-stream", [=](size_t at, size_t, httplib::DataSink &sink) {
             if (at < cut)
                 return sink.write(body->data() + at, cut - at);

@@ -17,7 +17,7 @@ struct Response;
 // One answer of the loopback server, with a fault on demand.
 struct Reply
 {
-    enum Fault { None, CutShort, Stall, Endless, NoAnswer };
+    enum Fault { None, CutShort, Stall, Endless, NoAnswer, Trickle }; // Trickle: faultAfter bytes each delayMs
     Reply(int status = 200, const QByteArray &body = {}, Fault fault = None) : status(status), body(body), fault(fault) {}
     int status;
     QByteArray body; // an endless body repeats it
