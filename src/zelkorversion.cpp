@@ -46,9 +46,10 @@ const qint64 maxFileSize = UPDATER_MAX_FILE_BYTES;
 const qint64 readBufferSize = 1024 * 1024;
 const qint64 maxSignatureSize = 64 * 1024;
 #ifdef UPDATER_PUBLIC_KEY
-const QByteArray publicKey = QByteArrayLiteral(UPDATER_PUBLIC_KEY);
+// Several while a key is being replaced.
+const QList<QByteArray> publicKeys = QByteArrayLiteral(UPDATER_PUBLIC_KEY).split(' ');
 #else
-const QByteArray publicKey; // unsigned updates, as ever
+const QList<QByteArray> publicKeys; // unsigned updates, as ever
 #endif
 
 bool isSuccessStatus(const QNetworkReply *reply)
@@ -276,7 +277,7 @@ bool isSafeRelativePath(const QString &path)
 }
 
 QString signatureProblem(const QByteArray &body, const QByteArray &signature,
-                         const QByteArray &publicKey)
+                         const QList<QByteArray> &publicKeys)
 {
 #ifdef UPDATER_PUBLIC_KEY
     const auto decode = [](const QByteArray &text, int size) {
@@ -286,9 +287,6 @@ QString signatureProblem(const QByteArray &body, const QByteArray &signature,
     const auto bytes = [](const QByteArray &data) {
         return reinterpret_cast<const unsigned char *>(data.constData());
     };
-    const QByteArray key = decode(publicKey, 42); // "Ed", key id, Ed25519 key
-    if (!key.startsWith("Ed") || sodium_init() < 0)
-        return QStringLiteral("公钥无效");
     QList<QByteArray> lines = signature.split('\n');
     for (QByteArray &line : lines) {
         if (line.endsWith('\r'))
@@ -302,8 +300,16 @@ QString signatureProblem(const QByteArray &body, const QByteArray &signature,
     const QByteArray global = decode(lines.at(3), 64);
     if (global.isEmpty() || !(sig.startsWith("Ed") || sig.startsWith("ED")))
         return QStringLiteral("签名格式错误");
-    if (sig.mid(2, 8) != key.mid(2, 8))
+    QByteArray key;
+    for (const QByteArray &candidate : publicKeys) {
+        const QByteArray decoded = decode(candidate, 42); // "Ed", key id, Ed25519 key
+        if (decoded.startsWith("Ed") && decoded.mid(2, 8) == sig.mid(2, 8))
+            key = decoded;
+    }
+    if (key.isEmpty())
         return QStringLiteral("签名密钥不符");
+    if (sodium_init() < 0)
+        return QStringLiteral("libsodium不可用");
     QByteArray signedBytes = body;
     if (sig.startsWith("ED")) { // signed the BLAKE2b-512 hash
         signedBytes = QByteArray(crypto_generichash_BYTES_MAX, 0);
@@ -321,7 +327,7 @@ QString signatureProblem(const QByteArray &body, const QByteArray &signature,
 #else
     Q_UNUSED(body)
     Q_UNUSED(signature)
-    Q_UNUSED(publicKey)
+    Q_UNUSED(publicKeys)
     return QStringLiteral("built without UPDATER_PUBLIC_KEY");
 #endif
 }
@@ -755,13 +761,13 @@ void ZelkorVersion::fetchManifestStep()
             failUpdate(FetchManifests);
             return;
         }
-        if (!publicKey.isEmpty()) {
+        if (!publicKeys.isEmpty()) {
             QByteArray signature;
             const Outcome signatureOutcome =
                 fetchBody(QUrl(url.toString() + QStringLiteral(".minisig")), maxSignatureSize, &signature);
             if (signatureOutcome.stopped)
                 return;
-            QString problem = signatureOutcome.ok ? signatureProblem(body, signature, publicKey)
+            QString problem = signatureOutcome.ok ? signatureProblem(body, signature, publicKeys)
                                                   : QStringLiteral("缺少签名,错误码:") + QString::number(signatureOutcome.code);
             if (problem.isEmpty())
                 problem = signedManifestProblem(body, version, paths, &signedFiles);
@@ -813,7 +819,7 @@ void ZelkorVersion::fetchFileStep()
     qDebug() << "url:" << url;
     const QString localPath = appDir + QLatin1Char('/') + relativePath;
     // Every path of a signed build has an entry: its manifest was refused otherwise.
-    const SignedFile *expected = publicKey.isEmpty() ? nullptr : &signedFiles[fileKey(relativePath)];
+    const SignedFile *expected = publicKeys.isEmpty() ? nullptr : &signedFiles[fileKey(relativePath)];
     InstallFile target(*this, localPath, expected);
 
     QNetworkReply *reply = startGet(url);

@@ -61,11 +61,11 @@ struct SignedFile
     qint64 size = -1;
 };
 
-// Why signature, the text of a minisign .minisig file, does not show that
-// the holder of publicKey (the base64 line of a minisign .pub file) signed
-// body; empty when it does. Needs a build with UPDATER_PUBLIC_KEY.
+// Why signature, the text of a minisign .minisig file, does not show that the
+// holder of one of publicKeys (each the base64 line of a minisign .pub file)
+// signed body; empty when it does. Needs a build with UPDATER_PUBLIC_KEY.
 QString signatureProblem(const QByteArray &body, const QByteArray &signature,
-                         const QByteArray &publicKey);
+                         const QList<QByteArray> &publicKeys);
 
 // Why a signed manifest body is not the one of version, or lacks the hash and
 // size of one of paths; empty when all is there, and then files holds them.
