@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 tools/ensure-packages.sh cmake make g++ qtbase5-dev qtbase5-dev-tools libcurl4-openssl-dev \
-    nginx-light e2fsprogs
+    nginx-light e2fsprogs libsodium-dev minisign
 
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
