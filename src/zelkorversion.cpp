@@ -281,8 +281,9 @@ QString signatureProblem(const QByteArray &body, const QByteArray &signature,
 {
 #ifdef UPDATER_PUBLIC_KEY
     const auto decode = [](const QByteArray &text, int size) {
-        const auto bytes = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
-        return bytes && bytes.decoded.size() == size ? bytes.decoded : QByteArray();
+        const auto result =
+            QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+        return result && result.decoded.size() == size ? result.decoded : QByteArray();
     };
     const auto bytes = [](const QByteArray &data) {
         return reinterpret_cast<const unsigned char *>(data.constData());
@@ -321,7 +322,8 @@ QString signatureProblem(const QByteArray &body, const QByteArray &signature,
     if (crypto_sign_verify_detached(bytes(signatureBytes), bytes(signedBytes), signedBytes.size(),
                                     bytes(key) + 10) != 0)
         return QStringLiteral("签名不匹配");
-    if (crypto_sign_verify_detached(bytes(global), bytes(comment), comment.size(), bytes(key) + 10) != 0)
+    if (crypto_sign_verify_detached(bytes(global), bytes(comment), comment.size(), bytes(key) + 10)
+        != 0)
         return QStringLiteral("可信注释签名不匹配");
     return QString();
 #else
@@ -763,12 +765,13 @@ void ZelkorVersion::fetchManifestStep()
         }
         if (!publicKeys.isEmpty()) {
             QByteArray signature;
-            const Outcome signatureOutcome =
-                fetchBody(QUrl(url.toString() + QStringLiteral(".minisig")), maxSignatureSize, &signature);
-            if (signatureOutcome.stopped)
+            const Outcome fetched = fetchBody(QUrl(url.toString() + QStringLiteral(".minisig")),
+                                              maxSignatureSize, &signature);
+            if (fetched.stopped)
                 return;
-            QString problem = signatureOutcome.ok ? signatureProblem(body, signature, publicKeys)
-                                                  : QStringLiteral("缺少签名,错误码:") + QString::number(signatureOutcome.code);
+            QString problem = fetched.ok
+                ? signatureProblem(body, signature, publicKeys)
+                : QStringLiteral("缺少签名,错误码:") + QString::number(fetched.code);
             if (problem.isEmpty())
                 problem = signedManifestProblem(body, version, paths, &signedFiles);
             if (!problem.isEmpty()) {
