@@ -19,7 +19,8 @@ if [ "${1:-}" = --windows ]; then
     # What an earlier configure found in another dependencies folder is stale.
     grep -qsx "UPDATER_WINDOWS_DEPS_DIR:PATH=$deps" "$build/CMakeCache.txt" || rm -f "$build/CMakeCache.txt"
     cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" \
-        -DUPDATER_WINDOWS_DEPS_DIR="$deps" -DCMAKE_BUILD_TYPE=Release "$@"
+        -DUPDATER_WINDOWS_DEPS_DIR="$deps" -DCMAKE_BUILD_TYPE=Release \
+        -DUPDATER_SERVER_URL=http://127.0.0.1 "$@"
     cmake --build "$build" -j2
     cd "$build"
     # Ends whatever the tests left running in the build's Wine prefix.
@@ -29,7 +30,7 @@ if [ "${1:-}" = --windows ]; then
 fi
 
 tools/ensure-packages.sh cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libcurl4-openssl-dev \
-    libcpp-httplib-dev nginx-light e2fsprogs
+    libcpp-httplib-dev nginx-light e2fsprogs libsodium-dev minisign
 
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"

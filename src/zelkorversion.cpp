@@ -1,6 +1,7 @@
 #include "zelkorversion.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -12,12 +13,18 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTextStream>
 #include <QTimer>
 #include <QUrl>
 
+#include <cmath>
 #include <set>
+
+#ifdef UPDATER_PUBLIC_KEY
+#include <sodium.h>
+#endif
 
 #ifndef UPDATER_SERVER_URL
 #define UPDATER_SERVER_URL "http://127.0.0.1"
@@ -37,6 +44,13 @@ const qint64 maxManifestSize = 16 * 1024 * 1024;
 // Ends a body that never ends, announced length or not.
 const qint64 maxFileSize = UPDATER_MAX_FILE_BYTES;
 const qint64 readBufferSize = 1024 * 1024;
+const qint64 maxSignatureSize = 64 * 1024;
+#ifdef UPDATER_PUBLIC_KEY
+// Several while a key is being replaced.
+const QList<QByteArray> publicKeys = QByteArrayLiteral(UPDATER_PUBLIC_KEY).split(' ');
+#else
+const QList<QByteArray> publicKeys; // unsigned updates, as ever
+#endif
 
 bool isSuccessStatus(const QNetworkReply *reply)
 {
@@ -49,8 +63,9 @@ bool isSuccessStatus(const QNetworkReply *reply)
 class InstallFile
 {
 public:
-    InstallFile(ZelkorVersion &worker, const QString &localPath)
-        : worker(worker), localPath(localPath)
+    // With expected, the file is committed only when its size and hash match.
+    InstallFile(ZelkorVersion &worker, const QString &localPath, const SignedFile *expected)
+        : worker(worker), localPath(localPath), expected(expected)
     {
     }
 
@@ -63,6 +78,8 @@ public:
             return false;
         }
         written += chunk.size();
+        if (expected)
+            hash.addData(chunk);
         return true;
     }
 
@@ -70,6 +87,10 @@ public:
     {
         if (!file.isOpen() && !open())
             return false;
+        if (expected && written != expected->size)
+            return mismatch(QStringLiteral("大小不符"));
+        if (expected && hash.result().toHex() != expected->sha256)
+            return mismatch(QStringLiteral("SHA-256不符"));
         if (!file.commit()) {
             writeFailed();
             return false;
@@ -78,6 +99,12 @@ public:
     }
 
     qint64 size() const { return written; }
+
+    bool mismatch(const QString &reason)
+    {
+        worker.writeLog(QStringLiteral("文件校验失败:") + localPath + QLatin1Char(' ') + reason);
+        return false;
+    }
 
 private:
     bool open()
@@ -110,7 +137,9 @@ private:
 
     ZelkorVersion &worker;
     const QString localPath;
+    const SignedFile *const expected;
     QSaveFile file;
+    QCryptographicHash hash{QCryptographicHash::Sha256};
     qint64 written = 0;
 };
 
@@ -247,6 +276,84 @@ bool isSafeRelativePath(const QString &path)
     return true;
 }
 
+QString signatureProblem(const QByteArray &body, const QByteArray &signature,
+                         const QList<QByteArray> &publicKeys)
+{
+#ifdef UPDATER_PUBLIC_KEY
+    const auto decode = [](const QByteArray &text, int size) {
+        const auto result =
+            QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+        return result && result.decoded.size() == size ? result.decoded : QByteArray();
+    };
+    const auto bytes = [](const QByteArray &data) {
+        return reinterpret_cast<const unsigned char *>(data.constData());
+    };
+    QList<QByteArray> lines = signature.split('\n');
+    for (QByteArray &line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+    }
+    const QByteArray trusted("trusted comment: ");
+    if (lines.size() < 4 || !lines.at(0).startsWith("untrusted comment:")
+        || !lines.at(2).startsWith(trusted))
+        return QStringLiteral("签名格式错误");
+    const QByteArray sig = decode(lines.at(1), 74); // algorithm, key id, signature
+    const QByteArray global = decode(lines.at(3), 64);
+    if (global.isEmpty() || !(sig.startsWith("Ed") || sig.startsWith("ED")))
+        return QStringLiteral("签名格式错误");
+    QByteArray key;
+    for (const QByteArray &candidate : publicKeys) {
+        const QByteArray decoded = decode(candidate, 42); // "Ed", key id, Ed25519 key
+        if (decoded.startsWith("Ed") && decoded.mid(2, 8) == sig.mid(2, 8))
+            key = decoded;
+    }
+    if (key.isEmpty())
+        return QStringLiteral("签名密钥不符");
+    if (sodium_init() < 0)
+        return QStringLiteral("libsodium不可用");
+    QByteArray signedBytes = body;
+    if (sig.startsWith("ED")) { // signed the BLAKE2b-512 hash
+        signedBytes = QByteArray(crypto_generichash_BYTES_MAX, 0);
+        crypto_generichash(reinterpret_cast<unsigned char *>(signedBytes.data()), signedBytes.size(),
+                           bytes(body), body.size(), nullptr, 0);
+    }
+    const QByteArray signatureBytes = sig.mid(10);
+    const QByteArray comment = signatureBytes + lines.at(2).mid(trusted.size());
+    if (crypto_sign_verify_detached(bytes(signatureBytes), bytes(signedBytes), signedBytes.size(),
+                                    bytes(key) + 10) != 0)
+        return QStringLiteral("签名不匹配");
+    if (crypto_sign_verify_detached(bytes(global), bytes(comment), comment.size(), bytes(key) + 10)
+        != 0)
+        return QStringLiteral("可信注释签名不匹配");
+    return QString();
+#else
+    Q_UNUSED(body)
+    Q_UNUSED(signature)
+    Q_UNUSED(publicKeys)
+    return QStringLiteral("built without UPDATER_PUBLIC_KEY");
+#endif
+}
+
+QString signedManifestProblem(const QByteArray &body, const QString &version,
+                              const QStringList &paths, QMap<QString, SignedFile> *files)
+{
+    const QJsonObject manifest = QJsonDocument::fromJson(body).object();
+    const QString named = manifest.value(QStringLiteral("version")).toString();
+    if (named != version)
+        return QStringLiteral("版本不符:") + named;
+    const QJsonObject listed = manifest.value(QStringLiteral("files")).toObject();
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+    for (const QString &path : paths) {
+        const QJsonObject entry = listed.value(path).toObject();
+        const QString sha256 = entry.value(QStringLiteral("sha256")).toString().toLower();
+        const double size = entry.value(QStringLiteral("size")).toDouble(-1);
+        if (!hex.match(sha256).hasMatch() || size < 0 || size > 9e15 || size != std::floor(size))
+            return QStringLiteral("缺少文件校验值:") + path;
+        files->insert(fileKey(path), SignedFile{sha256.toLatin1(), qint64(size)});
+    }
+    return QString();
+}
+
 QString urlPath(const QString &relativePath)
 {
     QStringList segments = relativePath.split(QLatin1Char('/'));
@@ -352,6 +459,7 @@ void ZelkorVersion::doBeginUpdate()
     qDebug() << "ZelkorVersion::doBeginUpdate()";
     QMutexLocker locker(&stateMutex);
     fileSet.clear();
+    signedFiles.clear();
     workState = FetchManifests;
     currentIndex = 0;
     stateChanged.wakeAll();
@@ -543,6 +651,17 @@ QNetworkReply *ZelkorVersion::startGet(const QUrl &url)
     return reply;
 }
 
+ZelkorVersion::Outcome ZelkorVersion::fetchBody(const QUrl &url, qint64 maxBytes, QByteArray *body)
+{
+    QNetworkReply *reply = startGet(url);
+    const Outcome outcome = waitFor(reply, maxBytes, [body](const QByteArray &chunk) {
+        *body += chunk;
+        return true;
+    });
+    delete reply;
+    return outcome;
+}
+
 ZelkorVersion::Outcome ZelkorVersion::waitFor(QNetworkReply *reply, qint64 maxBytes,
                                               const Sink &sink)
 {
@@ -634,12 +753,7 @@ void ZelkorVersion::fetchManifestStep()
                            + QStringLiteral(".json"),
                        QUrl::TolerantMode);
         QByteArray body;
-        QNetworkReply *reply = startGet(url);
-        const Outcome outcome = waitFor(reply, maxManifestSize, [&body](const QByteArray &chunk) {
-            body += chunk;
-            return true;
-        });
-        delete reply;
+        const Outcome outcome = fetchBody(url, maxManifestSize, &body);
         if (outcome.stopped)
             return;
         bool readable = false;
@@ -649,6 +763,23 @@ void ZelkorVersion::fetchManifestStep()
             qDebug() << "get" << url << "failed!" << (outcome.ok ? QStringLiteral("not JSON") : outcome.reason);
             failUpdate(FetchManifests);
             return;
+        }
+        if (!publicKeys.isEmpty()) {
+            QByteArray signature;
+            const Outcome fetched = fetchBody(QUrl(url.toString() + QStringLiteral(".minisig")),
+                                              maxSignatureSize, &signature);
+            if (fetched.stopped)
+                return;
+            QString problem = fetched.ok
+                ? signatureProblem(body, signature, publicKeys)
+                : QStringLiteral("缺少签名,错误码:") + QString::number(fetched.code);
+            if (problem.isEmpty())
+                problem = signedManifestProblem(body, version, paths, &signedFiles);
+            if (!problem.isEmpty()) {
+                writeLog(QStringLiteral("签名验证失败:") + url.toString() + QLatin1Char(' ') + problem);
+                failUpdate(FetchManifests);
+                return;
+            }
         }
         for (const QString &path : paths) {
             qDebug() << path;
@@ -691,18 +822,22 @@ void ZelkorVersion::fetchFileStep()
                    QUrl::TolerantMode);
     qDebug() << "url:" << url;
     const QString localPath = appDir + QLatin1Char('/') + relativePath;
-    InstallFile target(*this, localPath);
+    // Every path of a signed build has an entry: its manifest was refused otherwise.
+    const SignedFile *expected = publicKeys.isEmpty() ? nullptr : &signedFiles[fileKey(relativePath)];
+    InstallFile target(*this, localPath, expected);
 
     QNetworkReply *reply = startGet(url);
     writeLog(QStringLiteral("下载文件:"));
-    const Outcome outcome = waitFor(reply, maxFileSize,
+    const Outcome outcome = waitFor(reply, expected ? qMin(expected->size, maxFileSize) : maxFileSize,
                                     [&target](const QByteArray &chunk) { return target.write(chunk); });
     delete reply;
     if (outcome.stopped)
         return; // the uncommitted file is discarded
     if (!outcome.ok) {
         // A local failure has been logged where it happened.
-        if (!outcome.sinkFailed) {
+        if (expected && outcome.tooLarge) {
+            target.mismatch(QStringLiteral("大小不符"));
+        } else if (!outcome.sinkFailed) {
             writeLog(QStringLiteral("下载文件:") + QStringLiteral(" 失败,错误码:")
                      + QString::number(outcome.code) + QStringLiteral("错误原因:") + outcome.reason);
             qDebug() << url << " get failed!";

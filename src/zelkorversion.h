@@ -54,6 +54,24 @@ bool isSafeRelativePath(const QString &path);
 // so that "#", "?" and "%" in a file name stay part of it.
 QString urlPath(const QString &relativePath);
 
+// What a signed manifest's "files" says of one path.
+struct SignedFile
+{
+    QByteArray sha256; // lower-case hex
+    qint64 size = -1;
+};
+
+// Why signature, the text of a minisign .minisig file, does not show that the
+// holder of one of publicKeys (each the base64 line of a minisign .pub file)
+// signed body; empty when it does. Needs a build with UPDATER_PUBLIC_KEY.
+QString signatureProblem(const QByteArray &body, const QByteArray &signature,
+                         const QList<QByteArray> &publicKeys);
+
+// Why a signed manifest body is not the one of version, or lacks the hash and
+// size of one of paths; empty when all is there, and then files holds them.
+QString signedManifestProblem(const QByteArray &body, const QString &version,
+                              const QStringList &paths, QMap<QString, SignedFile> *files);
+
 // Paths with the same key name one file: on Windows letter case does not count.
 QString fileKey(const QString &path);
 
@@ -134,6 +152,7 @@ private:
     void fetchFileStep();
     QNetworkReply *startGet(const QUrl &url);
     Outcome waitFor(QNetworkReply *reply, qint64 maxBytes, const Sink &sink);
+    Outcome fetchBody(const QUrl &url, qint64 maxBytes, QByteArray *body);
     void setState(int state);
     void advance(int from, int to);
     void failUpdate(int from);
@@ -149,6 +168,7 @@ private:
     QList<ZelkorVersionStru> versionList;
     int currentIndex = 0;
     QMap<QString, QString> fileSet; // by fileKey()
+    QMap<QString, SignedFile> signedFiles; // by fileKey(), from the newest version listing it
     QStringList fileList;
     QString appDir;
     QString newVersion;

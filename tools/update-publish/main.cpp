@@ -19,14 +19,18 @@ Server tree below DIR, as the updater reads it:
                                updateType 0 is optional, 1 enforced
   packages/version/a.b.c.json  {"value":["rel/path", ...]}, the files a.b.c changed
   packages/bin/rel/path        the current content of every published file
+With --sign-key, the manifest also holds "version":"a.b.c" and
+"files":{"rel/path":{"sha256":"<hex>","size":N}, ...} for the files it lists,
+and minisign's signature of it goes to packages/version/a.b.c.json.minisig.
 
 Every file below RELEASE_FOLDER is taken, hidden ones too, links followed;
 paths are relative with "/". Files that are new or differ byte for byte from
 packages/bin are copied there and listed, sorted, in packages/version/VERSION.json;
 then VERSION is appended to packages/update.json, keeping everything else in it.
 All of it is first written to a staging folder inside packages/ and then moved
-into place: files, then the manifest, then update.json, so a client never sees
-a listed version whose files are missing. If a step fails, the tree is put back.
+into place: files, then the manifest and its signature, then update.json, so a
+client never sees a listed version whose files are missing. If a step fails,
+the tree is put back.
 
 Refused, before anything is written:
   - a VERSION that is not a.b.c: decimal numbers, no leading zeros, each at most
@@ -43,6 +47,7 @@ Refused, before anything is written:
   - a file where packages/bin holds a folder, or the other way round
   - a missing DIR, or places below it that cannot be written
   - an update.json that is not a JSON object with an "updateList" array
+  - a --sign-key FILE that cannot be read, or no minisign on the search path
 
 Warned about, published anyway:
   - files whose path contains "update.exe": the updater skips them, so they
@@ -96,7 +101,12 @@ int main(int argc, char *argv[])
                                     QStringLiteral("The text shown as the update's reason; "
                                                    "empty if not given."),
                                     QStringLiteral("TEXT"));
-    parser.addOptions({root, version, enforce, reason});
+    const QCommandLineOption signKey(QStringLiteral("sign-key"),
+                                     QStringLiteral("Sign the manifest with this minisign secret "
+                                                    "key (minisign asks for its password), for "
+                                                    "updaters built with UPDATER_PUBLIC_KEY."),
+                                     QStringLiteral("FILE"));
+    parser.addOptions({root, version, enforce, reason, signKey});
     parser.addPositionalArgument(QStringLiteral("RELEASE_FOLDER"),
                                  QStringLiteral("The installation folder of the new release."));
 
@@ -112,7 +122,7 @@ int main(int argc, char *argv[])
         if (!parser.isSet(required))
             return usageError(QStringLiteral("%1 is required.").arg(name));
     }
-    for (const QCommandLineOption &single : {root, version, reason}) {
+    for (const QCommandLineOption &single : {root, version, reason, signKey}) {
         if (parser.values(single).size() > 1) {
             return usageError(QStringLiteral("--%1 is given more than once.")
                                   .arg(single.names().constFirst()));
@@ -129,6 +139,7 @@ int main(int argc, char *argv[])
     request.enforce = parser.isSet(enforce);
     request.reason = parser.value(reason);
     request.releaseDir = positional.constFirst();
+    request.signKey = parser.value(signKey);
     if (request.rootDir.isEmpty())
         return usageError(QStringLiteral("--root needs a folder."));
 

@@ -2,6 +2,7 @@
 
 #include "zelkorversion.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -9,9 +10,11 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -77,7 +80,8 @@ bool replaceFile(const QString &from, const QString &to, QString *reason)
     return !ec;
 }
 
-bool copyFile(const QString &from, const QString &to, QString *reason)
+bool copyFile(const QString &from, const QString &to, QString *reason,
+              QCryptographicHash *hash = nullptr)
 {
     QFile in(from);
     if (!in.open(QIODevice::ReadOnly)) {
@@ -97,6 +101,8 @@ bool copyFile(const QString &from, const QString &to, QString *reason)
         }
         if (chunk.isEmpty())
             break;
+        if (hash)
+            hash->addData(chunk);
         if (out.write(chunk) != chunk.size()) {
             *reason = QStringLiteral("cannot write %1: %2").arg(quoted(to), out.errorString());
             return false;
@@ -248,7 +254,7 @@ bool Publisher::fail(const QString &message)
 bool Publisher::prepare()
 {
     if (!checkVersion() || !checkTreeLayout() || !readUpdateList() || !checkManifestAbsent()
-        || !scanRelease() || !compareWithServer() || !checkWritable())
+        || !scanRelease() || !compareWithServer() || !checkWritable() || !checkSigning())
         return false;
     collectWarnings();
     return true;
@@ -481,6 +487,39 @@ bool Publisher::checkWritable()
     return true;
 }
 
+bool Publisher::checkSigning()
+{
+    if (request.signKey.isEmpty())
+        return true;
+    QFile key(request.signKey);
+    if (!key.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read the signing key %1: %2")
+                        .arg(quoted(request.signKey), key.errorString()));
+    minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
+    if (minisign.isEmpty())
+        return fail(QStringLiteral("--sign-key needs minisign on the search path"));
+    return true;
+}
+
+// minisign asks for the key's password on our terminal.
+bool Publisher::sign(const QString &manifest, const QString &signature)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    const QString comment = QStringLiteral("timestamp:%1\tfile:%2.json")
+                                .arg(QDateTime::currentSecsSinceEpoch())
+                                .arg(request.version);
+    process.start(minisign, {QStringLiteral("-S"), QStringLiteral("-s"), request.signKey,
+                             QStringLiteral("-m"), manifest, QStringLiteral("-x"), signature,
+                             QStringLiteral("-t"), comment});
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0 || !QFileInfo(signature).isFile())
+        return fail(QStringLiteral("minisign could not sign the manifest with %1")
+                        .arg(quoted(request.signKey)));
+    return true;
+}
+
 void Publisher::collectWarnings()
 {
     if (!skipped.isEmpty()) {
@@ -592,21 +631,39 @@ bool Publisher::stageAndMove(const QString &packages)
         return true;
     };
 
+    QJsonObject signedFiles;
     for (int i = 0; i < changedFiles.size(); ++i) {
         Move move{staging.filePath(QStringLiteral("file-%1").arg(i)),
                   binDir() + QLatin1Char('/') + changedFiles.at(i).path, QString(), false};
-        if (!copyFile(changedFiles.at(i).source, move.staged, &reason) || !stageBackup(move))
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        if (!copyFile(changedFiles.at(i).source, move.staged, &reason, &hash) || !stageBackup(move))
             return fail(reason + untouched);
+        signedFiles.insert(changedFiles.at(i).path,
+                           QJsonObject{{QStringLiteral("sha256"), QString::fromLatin1(hash.result().toHex())},
+                                       {QStringLiteral("size"), QFileInfo(move.staged).size()}});
         moves << move;
     }
-    const QByteArray manifest =
-        QJsonDocument(QJsonObject{{QStringLiteral("value"), QJsonArray::fromStringList(changed)}})
-            .toJson(QJsonDocument::Indented);
+    QJsonObject manifestObject{{QStringLiteral("value"), QJsonArray::fromStringList(changed)}};
+    if (!request.signKey.isEmpty()) {
+        manifestObject.insert(QStringLiteral("version"), request.version);
+        manifestObject.insert(QStringLiteral("files"), signedFiles);
+    }
     Move manifestMove{staging.filePath(QStringLiteral("manifest.json")), manifestPath(),
                       QString(), false};
-    if (!writeBytes(manifestMove.staged, manifest, &reason))
+    if (!writeBytes(manifestMove.staged, QJsonDocument(manifestObject).toJson(QJsonDocument::Indented),
+                    &reason))
         return fail(reason + untouched);
     moves << manifestMove;
+    if (!request.signKey.isEmpty()) {
+        // In place before update.json lists the version, like the manifest.
+        Move signatureMove{manifestMove.staged + QStringLiteral(".minisig"),
+                           manifestPath() + QStringLiteral(".minisig"), QString(), false};
+        if (!sign(manifestMove.staged, signatureMove.staged))
+            return fail(error + untouched);
+        if (!stageBackup(signatureMove))
+            return fail(reason + untouched);
+        moves << signatureMove;
+    }
     Move listMove{staging.filePath(QStringLiteral("update.json")), updateListPath(), QString(),
                   false};
     if (!writeBytes(listMove.staged, updateListWithNewEntry(), &reason) || !stageBackup(listMove))

@@ -13,6 +13,7 @@ struct PublishRequest
     bool enforce = false;
     QString reason;
     QString releaseDir;
+    QString signKey; // a minisign secret key: sign the manifest with it
 };
 
 struct PublishWarning
@@ -51,6 +52,8 @@ private:
     bool scanRelease();
     bool compareWithServer();
     bool checkWritable();
+    bool checkSigning();
+    bool sign(const QString &manifest, const QString &signature);
     void collectWarnings();
     bool stageAndMove(const QString &packages);
     QByteArray updateListWithNewEntry() const;
@@ -71,6 +74,7 @@ private:
     QStringList skipped;
     QList<PublishFile> changedFiles;
     QStringList changed;
+    QString minisign;
 };
 
 #endif // UPDATE_PUBLISH_PUBLISHER_H
