@@ -53,12 +53,11 @@ private slots:
         QFETCH(Signed, row);
         QVERIFY2(server->isListening(), "the end-to-end port is taken");
         QTemporaryDir root;
-        QString tree = fixture + "/tree";
+        const QString tree = published ? root.path() : fixture + "/tree";
         if (published) {
             if (QStandardPaths::findExecutable("minisign").isEmpty())
                 QSKIP("minisign is not on the search path");
             QProcess publish;
-            tree = root.path();
             publish.start(UPDATE_PUBLISH_PATH, {"--root", tree, "--version", "1.1.0", "--sign-key", fixture + "/good.key", fixture + "/release"});
             QVERIFY(publish.waitForFinished(60000) && publish.exitCode() == 0);
         }
@@ -73,18 +72,18 @@ private slots:
             server->route(it.key(), it.value());
         routed = routes.keys();
 
-        TestSupport::WorkDir app; // the installation, and the updater's working folder
-        QVERIFY(TestSupport::writeFile("version", "1.0.0") && TestSupport::writeFile("bin/core.dll", "old core")
-                && TestSupport::installFake(app.path(), "Tavrix.exe", {}) && QFile::copy(UPDATER_SIGNED_BIN_DIR "/update.exe", "update.exe")
-                && QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", "updateCurl.exe"));
+        QTemporaryDir app; // the installation and the updater's working folder; the test's stays where Wine finds the build
+        QVERIFY(TestSupport::writeFile(app.filePath("version"), "1.0.0") && TestSupport::writeFile(app.filePath("bin/core.dll"), "old core")
+                && TestSupport::installFake(app.path(), "Tavrix.exe", {}) && QFile::copy(UPDATER_SIGNED_BIN_DIR "/update.exe", app.filePath("update.exe"))
+                && QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", app.filePath("updateCurl.exe")));
         const auto files = [&] { auto files = TestSupport::snapshot(app.path()); files.remove("updateLog.txt"); return files; };
         const QMap<QString, QByteArray> before = files();
         QProcess updater;
+        updater.setWorkingDirectory(app.path());
         updater.start(app.filePath("update.exe"), QStringList());
         const QRegularExpression pattern(row.logged, QRegularExpression::MultilineOption | QRegularExpression::DotMatchesEverythingOption);
-        const auto log = [] { return TestSupport::logMessages(".").join('\n'); };
-        // Installed, it ends after the product; refused, it waits for the user, having written nothing, not even a
-        // temporary file.
+        const auto log = [&] { return TestSupport::logMessages(app.path()).join('\n'); };
+        // Installed, it ends after the product; refused, it waits for the user with nothing written, not even a temporary file.
         const auto done = [&] { return updater.state() == QProcess::NotRunning || (!row.installs && pattern.match(log()).hasMatch() && files() == before); };
         QVERIFY2(QTest::qWaitFor(done, 120000) && pattern.match(log()).hasMatch() && (updater.state() == QProcess::NotRunning) == row.installs
                      && (!row.installs || (updater.exitStatus() == QProcess::NormalExit && updater.exitCode() == 0)), qPrintable(log()));
