@@ -18,7 +18,7 @@ class TestSigned : public QObject
 {
     Q_OBJECT
 
-    // One server for all rows: Windows would not take the port again at once.
+    // One server for all rows: without SO_REUSEADDR, as on Windows, the last row's closed connections may hold the port.
     const std::unique_ptr<HttpServer> server = std::make_unique<HttpServer>(UPDATER_TEST_PORT);
     QStringList routed; // paths the last row served
 
