@@ -13,7 +13,7 @@ if [ "${1:-}" = --windows ]; then
     shift
     tools/ensure-packages.sh cmake make g++ perl dpkg-dev xz-utils autoconf automake libtool \
         pkg-config gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix wine wine32:i386 \
-        fonts-dejavu-core
+        fonts-dejavu-core minisign
     deps=$(tools/windows-deps.sh)
     build=${BUILD_DIR:-build-windows}
     # What an earlier configure found in another dependencies folder is stale.

@@ -5,19 +5,18 @@
 # the updater's peak resident memory in (a), and (d) how the time grows with
 # the number of versions and of paths.
 # Needs: curl, time (GNU /usr/bin/time) and nginx, which serves the trees on loopback.
-# BENCH_RUNS (default 3) runs of each; the median is reported.
+# BENCH_RUNS (default 3) runs of each; the median is reported. BENCH_SIGN=1: the
+# same with a build given a public key (in build-bench-signed) and signed manifests.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 port=${BENCH_PORT:-18931}
 runs=${BENCH_RUNS:-3}
-build=${BENCH_BUILD_DIR:-$root/build-bench}
+sign=${BENCH_SIGN:-}
+build=${BENCH_BUILD_DIR:-$root/build-bench${sign:+-signed}}
 server_url="http://127.0.0.1:$port"
 
-"$root/tools/ensure-packages.sh" curl time nginx-light
-
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPDATER_SERVER_URL="$server_url" >/dev/null
-cmake --build "$build" -j2 --target updater updateCurl >/dev/null
+"$root/tools/ensure-packages.sh" curl time nginx-light ${sign:+minisign libsodium-dev}
 
 work=$(mktemp -d)
 server_pid=""
@@ -26,6 +25,11 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+[ -z "$sign" ] || minisign -G -W -p "$work/bench.pub" -s "$work/bench.key" >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DUPDATER_SERVER_URL="$server_url" \
+    -DUPDATER_BUILD_TESTS=OFF -DUPDATER_PUBLIC_KEY="$([ -z "$sign" ] || sed -n 2p "$work/bench.pub")" >/dev/null
+cmake --build "$build" -j2 --target updater updateCurl >/dev/null
 
 now() { date +%s.%N; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -49,14 +53,32 @@ serve() {
     exit 1
 }
 
+# The manifest of VERSION in TREE listing the given files (already below bin/);
+# with BENCH_SIGN, with their hashes and sizes, and signed.
+manifest() {
+    local tree=$1 version=$2 path
+    local file=$tree/packages/version/$version.json
+    shift 2
+    mkdir -p "$tree/packages/version"
+    { printf '{"value":['; printf '"%s",' "$@" | sed 's/,$//'; printf ']'
+      if [ -n "$sign" ]; then
+          printf ',"version":"%s","files":{' "$version"
+          for path in "$@"; do
+              printf '"%s":{"sha256":"%s","size":%s},' "$path" \
+                  "$(sha256sum < "$tree/packages/bin/$path" | cut -c1-64)" "$(stat -c %s "$tree/packages/bin/$path")"
+          done | sed 's/,$//'
+          printf '}'
+      fi
+      printf '}'; } > "$file"
+    [ -z "$sign" ] || minisign -S -s "$work/bench.key" -m "$file" >/dev/null
+}
+
 # A server tree with one release 1.1.0 listing the given files (already below bin/).
 publish() {
     local tree=$1; shift
-    mkdir -p "$tree/packages/version"
+    manifest "$tree" 1.1.0 "$@"
     printf '{"updateList":[{"version":"1.1.0","updateType":0,"updateTime":"","reason":"bench"}]}' \
         > "$tree/packages/update.json"
-    { printf '{"value":['; printf '"%s",' "$@" | sed 's/,$//'; printf ']}'; } \
-        > "$tree/packages/version/1.1.0.json"
 }
 
 # An installation at 1.0.0 whose product records when it started.
@@ -170,15 +192,12 @@ printf '%-32s updater %7.4f s   fetch tool + product %7.4f s   ratio %s\n' \
 scale_tree() { # scale_tree DIR VERSIONS PATHS_PER_VERSION
     local tree=$1 versions=$2 per=$3 v p list=""
     local files=$(( versions > 1 ? versions * per / 2 : per ))  # versions overlap by half
-    rm -rf "$tree"; mkdir -p "$tree/packages/version" "$tree/packages/bin/s"
+    rm -rf "$tree"; mkdir -p "$tree/packages/bin/s"
+    for p in $(seq 0 $((files - 1))); do printf 'x' > "$tree/packages/bin/s/f$p.txt"; done
     for v in $(seq 1 "$versions"); do
         list="$list{\"version\":\"1.1.$v\",\"updateType\":0},"
-        { printf '{"value":['
-          for p in $(seq 1 "$per"); do printf '"s/f%d.txt",' $(( (v * per + p) % files )); done \
-              | sed 's/,$//'
-          printf ']}'; } > "$tree/packages/version/1.1.$v.json"
+        manifest "$tree" "1.1.$v" $(for p in $(seq 1 "$per"); do echo "s/f$(( (v * per + p) % files )).txt"; done)
     done
-    for p in $(seq 0 $((files - 1))); do printf 'x' > "$tree/packages/bin/s/f$p.txt"; done
     printf '{"updateList":[%s]}' "${list%,}" > "$tree/packages/update.json"
 }
 scale() { # scale NAME VERSIONS PER

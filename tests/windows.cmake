@@ -3,7 +3,7 @@
 # this file is also the script the checks run (cmake -P).
 if(NOT CMAKE_SCRIPT_MODE_FILE)
     if(WIN32)
-        foreach(program updater updateCurl)
+        foreach(program updater updater_signed updateCurl)
             add_test(NAME windows_imports_${program} COMMAND ${CMAKE_COMMAND} -DCHECK=imports
                 -DTOOL=${CMAKE_OBJDUMP} -DPROGRAM=$<TARGET_FILE:${program}> -P ${CMAKE_CURRENT_LIST_FILE})
         endforeach()
