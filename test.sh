@@ -9,11 +9,23 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+# Under Wine the rules and the end-to-end rows run again under GBK, the code
+# page of a Chinese Windows; Wine takes it from LC_ALL, which needs the locale.
+gbk_locale() {
+    tools/ensure-packages.sh locales
+    locale -a | grep -qx zh_CN.gbk && return
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    grep -qx 'zh_CN.GBK GBK' /etc/locale.gen || echo 'zh_CN.GBK GBK' | $sudo tee -a /etc/locale.gen >/dev/null
+    $sudo locale-gen >/dev/null
+}
+
 if [ "${1:-}" = --windows ]; then
     shift
     tools/ensure-packages.sh cmake make g++ perl dpkg-dev xz-utils autoconf automake libtool \
         pkg-config gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix wine wine32:i386 \
         fonts-dejavu-core minisign
+    gbk_locale
     deps=$(tools/windows-deps.sh)
     build=${BUILD_DIR:-build-windows}
     # What an earlier configure found in another dependencies folder is stale.

@@ -21,6 +21,7 @@
 
 #include <cmath>
 #include <set>
+#include <utility>
 
 #ifdef UPDATER_PUBLIC_KEY
 #include <sodium.h>
@@ -460,7 +461,10 @@ void ZelkorVersion::doBeginUpdate()
     QMutexLocker locker(&stateMutex);
     fileSet.clear();
     signedFiles.clear();
-    workState = FetchManifests;
+    // A check the thread has not finished stays; the update follows it.
+    updateAfterCheck = workState == CheckRequested;
+    if (!updateAfterCheck)
+        workState = FetchManifests;
     currentIndex = 0;
     stateChanged.wakeAll();
 }
@@ -624,7 +628,7 @@ void ZelkorVersion::advance(int from, int to)
     QMutexLocker locker(&stateMutex);
     if (workState != from)
         return;
-    workState = to;
+    workState = std::exchange(updateAfterCheck, false) ? FetchManifests : to;
     stateChanged.wakeAll();
 }
 

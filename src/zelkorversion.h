@@ -162,6 +162,7 @@ private:
     bool running = false;
     bool isTimeout = false;
     int workState = Idle;
+    bool updateAfterCheck = false; // under stateMutex
     mutable QMutex stateMutex;
     QWaitCondition stateChanged;
     ZelkorVersionStru currVersion;

@@ -9,7 +9,7 @@
 struct Publish
 {
     QString arguments; // a bare version stands for the usual command line, then any more
-    QString setup;     // ';'-separated: put:PATH[=TEXT], del:PATH, link:PATH=TARGET, lock:PATH (chattr +i)
+    QString setup;     // ';'-separated: put:PATH[=TEXT], del:PATH, link:PATH=TARGET, lock:PATH (chattr +i), case (names differ in case)
     QString messages;  // '|'-separated, each on standard error
     int exitCode;
     QString listed = {}; // the manifest of 1.0.1
@@ -24,13 +24,14 @@ class TestPublish : public QObject
     QString root, release; // release: the files of 1.0.1
     QMap<QString, QByteArray> files;
     QStringList locked;
+    const bool links = QSysInfo::productType() != "windows"; // QFile::link makes a shortcut there
     int code = -1; // of the last publish, also after a crash or a hang
     QString out, err;
 
     void publish(const QStringList &arguments)
     {
         QProcess tool;
-        tool.start(UPDATE_PUBLISH_PATH, arguments);
+        tool.start(UPDATE_PUBLISH_PATH, arguments, QIODevice::ReadOnly | QIODevice::Text); // CR LF on Windows
         code = tool.waitForFinished(180000) && tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
         out = tool.readAllStandardOutput(), err = tool.readAllStandardError();
     }
@@ -57,7 +58,8 @@ private slots:
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             QVERIFY(TestSupport::writeFile(release + '/' + it.key(), it.value())
                     && (it.key() == "docs/manual.txt" || TestSupport::writeFile(first + '/' + it.key(), it.value())));
-        QVERIFY(QDir().mkpath(root) && QDir().mkpath(first + "/docs") && QFile::link(release + "/docs/manual.txt", first + "/docs/manual.txt"));
+        QVERIFY(QDir().mkpath(root) && QDir().mkpath(first + "/docs") && (links ? QFile::link(release + "/docs/manual.txt", first + "/docs/manual.txt")
+                                                                                      : QFile::copy(release + "/docs/manual.txt", first + "/docs/manual.txt")));
         publish({"--root", root, "--version", "1.0.0", first});
         QVERIFY2(code == 0 && !err.contains("warning"), qPrintable(err));
         QCOMPARE(json("version/1.0.0.json", "value").toVariant().toStringList(), files.keys());
@@ -89,7 +91,7 @@ private slots:
         QTest::newRow("malformed_two_numbers") << Publish{"1.2", "", "malformed version", 1};
         QTest::newRow("malformed_leading_zero") << Publish{"01.2.3", "", "malformed version", 1};
         QTest::newRow("malformed_beyond_int") << Publish{"2147483648.0.0", "", "malformed version", 1};
-        QTest::newRow("unsafe_file_name") << Publish{"1.0.1", "put:{release}/data/nul.txt", "unsafe file path", 1};
+        QTest::newRow("unsafe_file_name") << Publish{"1.0.1", "put:{release}/data/lpt³.txt", "unsafe file path", 1};
         QTest::newRow("updater_in_other_case") << Publish{"1.0.1", "put:{release}/Update.exe", "overwrite the updater", 1};
         QTest::newRow("missing_release_folder") << Publish{"--root {root} --version 1.0.1 {tmp}/none", "", "does not exist", 1};
         QTest::newRow("missing_root") << Publish{"--root {tmp}/none --version 1.0.1 {release}", "", "does not exist", 1};
@@ -114,7 +116,7 @@ private slots:
         QTest::newRow("file_removed") << Publish{"1.0.1", "del:{release}/data/sub/config.ini",
                                                  "the updater never deletes files|\n  data/sub/config.ini\n", 0, "readme.txt"};
         QTest::newRow("nothing_changed") << Publish{"1.0.1", "put:{release}/readme.txt=Tavrix 1.0\n", "lists no files", 0, ""};
-        QTest::newRow("names_differing_in_case") << Publish{"1.0.1", "put:{release}/Data/Sub/Config.ini",
+        QTest::newRow("names_differing_in_case") << Publish{"1.0.1", "case;put:{release}/Data/Sub/Config.ini",
             "differ only in letter case|\n  Data/Sub/Config.ini\n|\n  data/sub/config.ini\n", 0, "Data/Sub/Config.ini readme.txt"};
     }
 
@@ -130,6 +132,10 @@ private slots:
             const QString path = rest.section('=', 0, 0), value = rest.contains('=') ? rest.section('=', 1) : "x\n";
             if (kind == "lock" && !TestSupport::chattr("+i", (locked << path).last()))
                 QSKIP("chattr +i is not available here");
+            if (kind == "case" && QFileInfo::exists(tmp->path().toUpper()))
+                QSKIP("this file system does not tell letter case apart");
+            if (kind == "link" && !links)
+                QSKIP("no symbolic links: QFile::link makes a Windows shortcut, and Wine makes no links");
             QVERIFY(kind == "put" ? TestSupport::writeFile(path, value.toUtf8()) : kind == "del" ? QFile::remove(path)
                     : kind == "link" ? QFile::link(value, path) : true);
         }
@@ -167,7 +173,7 @@ private slots:
     {
         const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"}), prefix = tmp->filePath("nginx");
         if (nginx.isEmpty())
-            QSKIP("nginx is not installed (apt-get install nginx-light)");
+            QSKIP("no nginx here (apt-get install nginx-light; under Wine the Linux suite tests the site)");
         QVERIFY(TestSupport::writeFile(release + "/data/new.ini", "[new]\n"));
         publish({"--root", root, "--version", "1.0.1", release});
         QByteArray site = TestSupport::readAll(UPDATER_SOURCE_DIR "/docs/nginx-updates.conf");
