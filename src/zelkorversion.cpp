@@ -460,7 +460,6 @@ void ZelkorVersion::doBeginUpdate()
     qDebug() << "ZelkorVersion::doBeginUpdate()";
     QMutexLocker locker(&stateMutex);
     fileSet.clear();
-    signedFiles.clear();
     // A check the thread has not finished stays; the update follows it.
     updateAfterCheck = workState == CheckRequested;
     if (!updateAfterCheck)
@@ -768,6 +767,7 @@ void ZelkorVersion::fetchManifestStep()
             failUpdate(FetchManifests);
             return;
         }
+        QMap<QString, SignedFile> signedAs;
         if (!publicKeys.isEmpty()) {
             QByteArray signature;
             const Outcome fetched = fetchBody(QUrl(url.toString() + QStringLiteral(".minisig")),
@@ -778,7 +778,7 @@ void ZelkorVersion::fetchManifestStep()
                 ? signatureProblem(body, signature, publicKeys)
                 : QStringLiteral("缺少签名,错误码:") + QString::number(fetched.code);
             if (problem.isEmpty())
-                problem = signedManifestProblem(body, version, paths, &signedFiles);
+                problem = signedManifestProblem(body, version, paths, &signedAs);
             if (!problem.isEmpty()) {
                 writeLog(QStringLiteral("签名验证失败:") + url.toString() + QLatin1Char(' ') + problem);
                 failUpdate(FetchManifests);
@@ -800,14 +800,16 @@ void ZelkorVersion::fetchManifestStep()
                 failUpdate(FetchManifests);
                 return;
             }
-            // A later version's spelling wins.
-            fileSet.insert(fileKey(path), path);
+            // A later version's spelling and hash win.
+            fileSet.insert(fileKey(path), {path, signedAs.value(fileKey(path))});
         }
     }
     if (currentIndex == count) {
         writeLog(QStringLiteral("开始下载文件"));
         advance(FetchManifests, FetchFiles);
-        fileList = fileSet.values(); // ordered by key: every run installs alike
+        fileList.clear(); // ordered by key: every run installs alike
+        for (const ListedFile &file : qAsConst(fileSet))
+            fileList << file.path;
         currentIndex = 0;
     }
 }
@@ -827,7 +829,7 @@ void ZelkorVersion::fetchFileStep()
     qDebug() << "url:" << url;
     const QString localPath = appDir + QLatin1Char('/') + relativePath;
     // Every path of a signed build has an entry: its manifest was refused otherwise.
-    const SignedFile *expected = publicKeys.isEmpty() ? nullptr : &signedFiles[fileKey(relativePath)];
+    const SignedFile *expected = publicKeys.isEmpty() ? nullptr : &fileSet[fileKey(relativePath)].signedAs;
     InstallFile target(*this, localPath, expected);
 
     QNetworkReply *reply = startGet(url);

@@ -168,8 +168,12 @@ private:
     ZelkorVersionStru currVersion;
     QList<ZelkorVersionStru> versionList;
     int currentIndex = 0;
-    QMap<QString, QString> fileSet; // by fileKey()
-    QMap<QString, SignedFile> signedFiles; // by fileKey(), from the newest version listing it
+    struct ListedFile
+    {
+        QString path;        // as the newest version listing it spells it
+        SignedFile signedAs; // from that version's manifest, in a signed build
+    };
+    QMap<QString, ListedFile> fileSet; // by fileKey()
     QStringList fileList;
     QString appDir;
     QString newVersion;
