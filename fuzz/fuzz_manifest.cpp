@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <cstdlib>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const QString root = QStringLiteral("/install/root");
-    const QByteArray body(reinterpret_cast<const char *>(data), int(size));
-    for (const QString &path : manifestEntries(body)) {
+    const QByteArray body(reinterpret_cast<const char*>(data), int(size));
+    for (const QString& path : manifestEntries(body)) {
         if (!isSafeRelativePath(path))
             continue;
         const QString local = QDir::cleanPath(root + QLatin1Char('/') + path);

@@ -13,13 +13,11 @@
 
 namespace {
 
-void quiet(QtMsgType, const QMessageLogContext &, const QString &)
-{
-}
+void quiet(QtMsgType, const QMessageLogContext&, const QString&) { }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     static QCoreApplication app(*argc, *argv);
     static QTemporaryDir dir;
@@ -30,7 +28,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     ZelkorVersion worker;
     int reports = 0;
@@ -40,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         code = c;
     });
     QObject::connect(&worker, &ZelkorVersion::sigMsgUpdateEnd, [&](bool) { ++reports; });
-    const QByteArray answer(reinterpret_cast<const char *>(data), int(size));
+    const QByteArray answer(reinterpret_cast<const char*>(data), int(size));
     const bool evaluated = worker.getEnd(true, answer);
 
     if (reports != 1 || evaluated != (code >= 0) || code > 2)
@@ -49,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if ((code > 0) != !versions.isEmpty())
         abort();
     for (int i = 0; i < versions.size(); ++i) {
-        if (!(versions.at(i) > ZelkorVersionStru()) || (i > 0 && !(versions.at(i - 1) < versions.at(i))))
+        if (!(versions.at(i) > ZelkorVersionStru())
+            || (i > 0 && !(versions.at(i - 1) < versions.at(i))))
             abort();
     }
     if (!versions.isEmpty() && worker.targetVersion() != versions.constLast().versionString())

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
+    const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data), int(size));
     ZelkorVersionStru version;
     version.major = 11;
     version.minor = 22;
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!again.parseVersion(version.versionString()) || !(again == version))
             abort();
     } else if (text.split(QLatin1Char('.')).size() != 3
-               && (version.major != 11 || version.minor != 22 || version.patch != 33)) {
+        && (version.major != 11 || version.minor != 22 || version.patch != 33)) {
         abort();
     }
     return 0;

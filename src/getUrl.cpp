@@ -25,10 +25,10 @@ QByteArray asUtf8(QByteArray bytes)
 
 } // namespace
 
-QString findProgram(const QString &name, const QString &dir)
+QString findProgram(const QString& name, const QString& dir)
 {
-    const QString local = QDir(dir.isEmpty() ? QCoreApplication::applicationDirPath() : dir)
-                              .absoluteFilePath(name);
+    const QString local
+        = QDir(dir.isEmpty() ? QCoreApplication::applicationDirPath() : dir).absoluteFilePath(name);
     const QFileInfo info(local);
     if (info.isFile() && info.isExecutable())
         return local;
@@ -36,13 +36,13 @@ QString findProgram(const QString &name, const QString &dir)
     return found.isEmpty() ? name : found;
 }
 
-getUrl::getUrl(QObject *parent)
+getUrl::getUrl(QObject* parent)
     : QObject(parent)
     , process(new QProcess(this))
     , timer(new QTimer(this))
 {
     connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            &getUrl::finished);
+        &getUrl::finished);
     connect(process, &QProcess::readyRead, this, &getUrl::readReady);
     connect(process, &QProcess::errorOccurred, this, &getUrl::startFailed, Qt::QueuedConnection);
     connect(timer, &QTimer::timeout, this, &getUrl::timeout);
@@ -68,8 +68,8 @@ void getUrl::get(QString url, int timeoutMs)
     qDebug() << "getUrl::get" << url << timeoutMs;
     output.clear();
     pending = true;
-    process->start(findProgram(QStringLiteral("updateCurl.exe"), programDir), {url},
-                   QIODevice::ReadWrite);
+    process->start(
+        findProgram(QStringLiteral("updateCurl.exe"), programDir), {url}, QIODevice::ReadWrite);
     if (timeoutMs > 0)
         timer->start(timeoutMs);
 }

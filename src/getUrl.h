@@ -11,7 +11,7 @@ class QTimer;
 
 // Where a program started by bare name is found: the given folder first, as
 // Windows does for the updater's own folder, then the platform's search path.
-QString findProgram(const QString &name, const QString &dir);
+QString findProgram(const QString& name, const QString& dir);
 
 // Fetches one URL by running the fetch tool "updateCurl.exe" and reports once
 // through getEnd: true with the tool's output, or false after the time-out.
@@ -20,12 +20,12 @@ class getUrl : public QObject
     Q_OBJECT
 
 public:
-    explicit getUrl(QObject *parent = nullptr);
+    explicit getUrl(QObject* parent = nullptr);
     ~getUrl() override;
 
     void get(QString url, int timeoutMs);
     // Folder searched first for the fetch tool; empty means the updater's own.
-    void setProgramDir(const QString &dir) { programDir = dir; }
+    void setProgramDir(const QString& dir) { programDir = dir; }
 
 signals:
     void getEnd(bool, QByteArray);
@@ -39,8 +39,8 @@ private:
     void startFailed(QProcess::ProcessError error);
     void report(bool ok);
 
-    QProcess *process;
-    QTimer *timer;
+    QProcess* process;
+    QTimer* timer;
     QByteArray output;
     QMutex resultMutex;
     QString programDir;

@@ -7,7 +7,7 @@
 #include <QProcess>
 #include <QStringList>
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     qDebug() << "main";
     // Qt takes its own options out of argc and argv; the hand-over rule is
@@ -53,8 +53,8 @@ int main(int argc, char *argv[])
 
     QProcess product;
     window.close();
-    const QString program =
-        findProgram(QStringLiteral("Tavrix.exe"), QCoreApplication::applicationDirPath());
+    const QString program
+        = findProgram(QStringLiteral("Tavrix.exe"), QCoreApplication::applicationDirPath());
     // Queued: on some platforms a failed start is reported inside start().
     QObject::connect(
         &product, &QProcess::errorOccurred, &app,
@@ -62,13 +62,13 @@ int main(int argc, char *argv[])
             if (error != QProcess::FailedToStart)
                 return;
             window.writeLog(QStringLiteral("启动程序失败:") + program + QLatin1Char(' ')
-                            + product.errorString());
+                + product.errorString());
             qDebug() << "cannot start" << program << product.errorString();
             app.exit(1);
         },
         Qt::QueuedConnection);
     QObject::connect(&product, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &app,
-                     &QApplication::quit);
+        &QApplication::quit);
     // The product's output goes where ours goes instead of piling up in this resident process.
     product.setProcessChannelMode(QProcess::ForwardedChannels);
     product.start(program, arguments, QIODevice::ReadWrite);

@@ -20,7 +20,7 @@ static void registerImages()
 }
 Q_CONSTRUCTOR_FUNCTION(registerImages)
 
-MainWindow::MainWindow(QWidget *parent, const ZelkorVersion::Options &options)
+MainWindow::MainWindow(QWidget* parent, const ZelkorVersion::Options& options)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)
     , worker(nullptr, options)
@@ -41,7 +41,7 @@ MainWindow::MainWindow(QWidget *parent, const ZelkorVersion::Options &options)
     endReason = 0;
     worker.doCheckVersion();
 
-    if (const QScreen *screen = QGuiApplication::screens().value(0)) {
+    if (const QScreen* screen = QGuiApplication::screens().value(0)) {
         const QRect area = screen->geometry();
         move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
     }
@@ -60,7 +60,7 @@ bool MainWindow::writeVersion()
     return worker.writeVersion();
 }
 
-void MainWindow::writeLog(const QString &message)
+void MainWindow::writeLog(const QString& message)
 {
     worker.writeLog(message);
 }
@@ -96,9 +96,7 @@ void MainWindow::slotUpdateProcess(int i)
     ui->progressBar->setValue(i);
 }
 
-void MainWindow::appendText(QString)
-{
-}
+void MainWindow::appendText(QString) { }
 
 void MainWindow::setLableText(QString text, int which)
 {
@@ -129,7 +127,7 @@ void MainWindow::stopUpdate()
     emit toClose();
 }
 
-void MainWindow::closeEvent(QCloseEvent *event)
+void MainWindow::closeEvent(QCloseEvent* event)
 {
     // Alt+F4, the window manager or the session ending: the run must end as
     // it does for the buttons, or nothing is left to end it.
@@ -138,14 +136,14 @@ void MainWindow::closeEvent(QCloseEvent *event)
     QMainWindow::closeEvent(event);
 }
 
-void MainWindow::mousePressEvent(QMouseEvent *event)
+void MainWindow::mousePressEvent(QMouseEvent* event)
 {
     // The window has no frame: a press anywhere but on the buttons moves it.
 #ifdef Q_OS_WIN
     if (ReleaseCapture())
         SendMessageW(reinterpret_cast<HWND>(winId()), WM_SYSCOMMAND, 0xF012, 0);
 #else
-    if (QWindow *handle = windowHandle())
+    if (QWindow* handle = windowHandle())
         handle->startSystemMove();
 #endif
     event->ignore();

@@ -17,8 +17,8 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    explicit MainWindow(QWidget *parent = nullptr,
-                        const ZelkorVersion::Options &options = ZelkorVersion::Options());
+    explicit MainWindow(QWidget* parent = nullptr,
+        const ZelkorVersion::Options& options = ZelkorVersion::Options());
     ~MainWindow() override;
 
     // 1: nothing to update; 0: the worker ended the wait; -1: the user pressed a button.
@@ -26,7 +26,7 @@ public:
     // True when nothing was to be updated or the update finished.
     bool getUpdateOk() const { return updateOk; }
     bool writeVersion();
-    void writeLog(const QString &message);
+    void writeLog(const QString& message);
 
 signals:
     void upDateEnd();
@@ -44,15 +44,15 @@ private slots:
     void on_pushButton_close_clicked();
 
 protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void closeEvent(QCloseEvent *event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void stopUpdate();
 
     bool updateOk = false;
     int endReason = 0;
-    Ui::MainWindow *ui;
+    Ui::MainWindow* ui;
     ZelkorVersion worker;
 };
 

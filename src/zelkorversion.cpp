@@ -53,7 +53,7 @@ const QList<QByteArray> publicKeys = QByteArrayLiteral(UPDATER_PUBLIC_KEY).split
 const QList<QByteArray> publicKeys; // unsigned updates, as ever
 #endif
 
-bool isSuccessStatus(const QNetworkReply *reply)
+bool isSuccessStatus(const QNetworkReply* reply)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     return status >= 200 && status <= 299;
@@ -65,12 +65,14 @@ class InstallFile
 {
 public:
     // With expected, the file is committed only when its size and hash match.
-    InstallFile(ZelkorVersion &worker, const QString &localPath, const SignedFile *expected)
-        : worker(worker), localPath(localPath), expected(expected)
+    InstallFile(ZelkorVersion& worker, const QString& localPath, const SignedFile* expected)
+        : worker(worker)
+        , localPath(localPath)
+        , expected(expected)
     {
     }
 
-    bool write(const QByteArray &chunk)
+    bool write(const QByteArray& chunk)
     {
         if (!file.isOpen() && !open())
             return false;
@@ -101,7 +103,7 @@ public:
 
     qint64 size() const { return written; }
 
-    bool mismatch(const QString &reason)
+    bool mismatch(const QString& reason)
     {
         worker.writeLog(QStringLiteral("文件校验失败:") + localPath + QLatin1Char(' ') + reason);
         return false;
@@ -115,15 +117,16 @@ private:
         if (!info.exists()) {
             worker.writeLog(QStringLiteral("创建目录：") + absolutePath);
             if (!QDir().mkpath(info.absolutePath())) {
-                worker.writeLog(QStringLiteral("创建目录：") + absolutePath + QStringLiteral(" 失败."));
+                worker.writeLog(
+                    QStringLiteral("创建目录：") + absolutePath + QStringLiteral(" 失败."));
                 qDebug() << "mkpath failed!" << absolutePath;
                 return false;
             }
         }
         file.setFileName(localPath);
         if (!file.open(QIODevice::WriteOnly)) {
-            worker.writeLog(QStringLiteral("打开文件失败:") + localPath + QStringLiteral("失败原因:")
-                            + file.errorString());
+            worker.writeLog(QStringLiteral("打开文件失败:") + localPath
+                + QStringLiteral("失败原因:") + file.errorString());
             qDebug() << "open file faied!" << localPath << " " << file.errorString();
             return false;
         }
@@ -133,25 +136,25 @@ private:
     void writeFailed()
     {
         worker.writeLog(QStringLiteral("写入文件失败:") + localPath + QStringLiteral("失败原因:")
-                        + file.errorString());
+            + file.errorString());
     }
 
-    ZelkorVersion &worker;
+    ZelkorVersion& worker;
     const QString localPath;
-    const SignedFile *const expected;
+    const SignedFile* const expected;
     QSaveFile file;
-    QCryptographicHash hash{QCryptographicHash::Sha256};
+    QCryptographicHash hash {QCryptographicHash::Sha256};
     qint64 written = 0;
 };
 
 } // namespace
 
-bool ZelkorVersionStru::parseVersion(const QString &text)
+bool ZelkorVersionStru::parseVersion(const QString& text)
 {
     const QStringList pieces = text.split(QLatin1Char('.'));
     if (pieces.size() != 3)
         return false;
-    int *const fields[] = {&major, &minor, &patch};
+    int* const fields[] = {&major, &minor, &patch};
     for (int i = 0; i < 3; ++i) {
         bool ok = false;
         *fields[i] = pieces.at(i).toInt(&ok, 10);
@@ -180,7 +183,7 @@ QString ZelkorVersionStru::versionString() const
         + QString::number(patch);
 }
 
-bool operator<(const ZelkorVersionStru &a, const ZelkorVersionStru &b)
+bool operator<(const ZelkorVersionStru& a, const ZelkorVersionStru& b)
 {
     if (a.major != b.major)
         return a.major < b.major;
@@ -189,17 +192,17 @@ bool operator<(const ZelkorVersionStru &a, const ZelkorVersionStru &b)
     return a.patch < b.patch;
 }
 
-bool operator>(const ZelkorVersionStru &a, const ZelkorVersionStru &b)
+bool operator>(const ZelkorVersionStru& a, const ZelkorVersionStru& b)
 {
     return b < a;
 }
 
-bool operator==(const ZelkorVersionStru &a, const ZelkorVersionStru &b)
+bool operator==(const ZelkorVersionStru& a, const ZelkorVersionStru& b)
 {
     return a.major == b.major && a.minor == b.minor && a.patch == b.patch;
 }
 
-QStringList manifestEntries(const QByteArray &body, bool *readable)
+QStringList manifestEntries(const QByteArray& body, bool* readable)
 {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
@@ -208,7 +211,7 @@ QStringList manifestEntries(const QByteArray &body, bool *readable)
     const QJsonArray values = document.object().value(QStringLiteral("value")).toArray();
     QStringList entries;
     entries.reserve(values.size());
-    for (const QJsonValue &value : values)
+    for (const QJsonValue& value : values)
         entries << value.toString();
     return entries;
 }
@@ -216,22 +219,23 @@ QStringList manifestEntries(const QByteArray &body, bool *readable)
 namespace {
 
 // Names that Windows maps to devices in every folder, whatever the extension.
-bool isDeviceName(const QString &segment)
+bool isDeviceName(const QString& segment)
 {
     const QString base = segment.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
-    static const QStringList devices{QStringLiteral("CON"), QStringLiteral("PRN"),
-                                     QStringLiteral("AUX"), QStringLiteral("NUL"),
-                                     QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+    static const QStringList devices {QStringLiteral("CON"), QStringLiteral("PRN"),
+        QStringLiteral("AUX"), QStringLiteral("NUL"), QStringLiteral("CONIN$"),
+        QStringLiteral("CONOUT$")};
     if (devices.contains(base))
         return true;
     // Windows counts the superscripts one to three as digits here too.
-    return base.size() == 4 && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
+    return base.size() == 4
+        && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
         && QStringLiteral("0123456789\u00b9\u00b2\u00b3").contains(base.at(3));
 }
 
 } // namespace
 
-QString fileKey(const QString &path)
+QString fileKey(const QString& path)
 {
 #ifdef Q_OS_WIN
     return path.toCaseFolded();
@@ -240,10 +244,10 @@ QString fileKey(const QString &path)
 #endif
 }
 
-QString linkAlong(const QString &dir, const QString &relativePath)
+QString linkAlong(const QString& dir, const QString& relativePath)
 {
     QString path = dir;
-    for (const QString &segment : relativePath.split(QLatin1Char('/'))) {
+    for (const QString& segment : relativePath.split(QLatin1Char('/'))) {
         path += QLatin1Char('/') + segment;
         const QFileInfo info(path);
         // isSymLink() also holds for Windows shortcuts (.lnk).
@@ -255,12 +259,12 @@ QString linkAlong(const QString &dir, const QString &relativePath)
     return QString();
 }
 
-bool isSafeRelativePath(const QString &path)
+bool isSafeRelativePath(const QString& path)
 {
     if (path.isEmpty())
         return false;
     const QStringList segments = path.split(QLatin1Char('/'));
-    for (const QString &segment : segments) {
+    for (const QString& segment : segments) {
         if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String(".."))
             return false;
         // Windows drops trailing dots and blanks, so ".. " would climb out.
@@ -277,20 +281,20 @@ bool isSafeRelativePath(const QString &path)
     return true;
 }
 
-QString signatureProblem(const QByteArray &body, const QByteArray &signature,
-                         const QList<QByteArray> &publicKeys)
+QString signatureProblem(
+    const QByteArray& body, const QByteArray& signature, const QList<QByteArray>& publicKeys)
 {
 #ifdef UPDATER_PUBLIC_KEY
-    const auto decode = [](const QByteArray &text, int size) {
-        const auto result =
-            QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    const auto decode = [](const QByteArray& text, int size) {
+        const auto result
+            = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
         return result && result.decoded.size() == size ? result.decoded : QByteArray();
     };
-    const auto bytes = [](const QByteArray &data) {
-        return reinterpret_cast<const unsigned char *>(data.constData());
+    const auto bytes = [](const QByteArray& data) {
+        return reinterpret_cast<const unsigned char*>(data.constData());
     };
     QList<QByteArray> lines = signature.split('\n');
-    for (QByteArray &line : lines) {
+    for (QByteArray& line : lines) {
         if (line.endsWith('\r'))
             line.chop(1);
     }
@@ -303,7 +307,7 @@ QString signatureProblem(const QByteArray &body, const QByteArray &signature,
     if (global.isEmpty() || !(sig.startsWith("Ed") || sig.startsWith("ED")))
         return QStringLiteral("签名格式错误");
     QByteArray key;
-    for (const QByteArray &candidate : publicKeys) {
+    for (const QByteArray& candidate : publicKeys) {
         const QByteArray decoded = decode(candidate, 42); // "Ed", key id, Ed25519 key
         if (decoded.startsWith("Ed") && decoded.mid(2, 8) == sig.mid(2, 8))
             key = decoded;
@@ -315,13 +319,14 @@ QString signatureProblem(const QByteArray &body, const QByteArray &signature,
     QByteArray signedBytes = body;
     if (sig.startsWith("ED")) { // signed the BLAKE2b-512 hash
         signedBytes = QByteArray(crypto_generichash_BYTES_MAX, 0);
-        crypto_generichash(reinterpret_cast<unsigned char *>(signedBytes.data()), signedBytes.size(),
-                           bytes(body), body.size(), nullptr, 0);
+        crypto_generichash(reinterpret_cast<unsigned char*>(signedBytes.data()), signedBytes.size(),
+            bytes(body), body.size(), nullptr, 0);
     }
     const QByteArray signatureBytes = sig.mid(10);
     const QByteArray comment = signatureBytes + lines.at(2).mid(trusted.size());
-    if (crypto_sign_verify_detached(bytes(signatureBytes), bytes(signedBytes), signedBytes.size(),
-                                    bytes(key) + 10) != 0)
+    if (crypto_sign_verify_detached(
+            bytes(signatureBytes), bytes(signedBytes), signedBytes.size(), bytes(key) + 10)
+        != 0)
         return QStringLiteral("签名不匹配");
     if (crypto_sign_verify_detached(bytes(global), bytes(comment), comment.size(), bytes(key) + 10)
         != 0)
@@ -335,8 +340,8 @@ QString signatureProblem(const QByteArray &body, const QByteArray &signature,
 #endif
 }
 
-QString signedManifestProblem(const QByteArray &body, const QString &version,
-                              const QStringList &paths, QMap<QString, SignedFile> *files)
+QString signedManifestProblem(const QByteArray& body, const QString& version,
+    const QStringList& paths, QMap<QString, SignedFile>* files)
 {
     const QJsonObject manifest = QJsonDocument::fromJson(body).object();
     const QString named = manifest.value(QStringLiteral("version")).toString();
@@ -344,31 +349,31 @@ QString signedManifestProblem(const QByteArray &body, const QString &version,
         return QStringLiteral("版本不符:") + named;
     const QJsonObject listed = manifest.value(QStringLiteral("files")).toObject();
     static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
-    for (const QString &path : paths) {
+    for (const QString& path : paths) {
         const QJsonObject entry = listed.value(path).toObject();
         const QString sha256 = entry.value(QStringLiteral("sha256")).toString().toLower();
         const double size = entry.value(QStringLiteral("size")).toDouble(-1);
         if (!hex.match(sha256).hasMatch() || size < 0 || size > 9e15 || size != std::floor(size))
             return QStringLiteral("缺少文件校验值:") + path;
-        files->insert(fileKey(path), SignedFile{sha256.toLatin1(), qint64(size)});
+        files->insert(fileKey(path), SignedFile {sha256.toLatin1(), qint64(size)});
     }
     return QString();
 }
 
-QString urlPath(const QString &relativePath)
+QString urlPath(const QString& relativePath)
 {
     QStringList segments = relativePath.split(QLatin1Char('/'));
-    for (QString &segment : segments)
+    for (QString& segment : segments)
         segment = QString::fromLatin1(QUrl::toPercentEncoding(segment));
     return segments.join(QLatin1Char('/'));
 }
 
-ZelkorVersion::ZelkorVersion(QObject *parent, const Options &options)
+ZelkorVersion::ZelkorVersion(QObject* parent, const Options& options)
     : QThread(parent)
     , options(options)
     , server(options.serverUrl.isEmpty() ? QStringLiteral(UPDATER_SERVER_URL) : options.serverUrl)
-    , requestTimeoutMs(options.requestTimeoutMs > 0 ? options.requestTimeoutMs
-                                                    : UPDATER_REQUEST_TIMEOUT_MS)
+    , requestTimeoutMs(
+          options.requestTimeoutMs > 0 ? options.requestTimeoutMs : UPDATER_REQUEST_TIMEOUT_MS)
 {
     connect(&fetcher, &getUrl::getEnd, this, &ZelkorVersion::getEnd);
     logFile.setFileName(QStringLiteral("updateLog.txt"));
@@ -424,7 +429,7 @@ void ZelkorVersion::init()
             qDebug() << "curr version:" << text;
         } else {
             writeLog(QStringLiteral("本地版本信息文件打开失败:") + path + QLatin1Char(' ')
-                     + file.errorString());
+                + file.errorString());
             qDebug() << path + QStringLiteral(" open failed!");
             currVersion.parseVersion(QStringLiteral("0.0.0"));
             start();
@@ -513,9 +518,7 @@ int ZelkorVersion::cursor() const
     return currentIndex;
 }
 
-void ZelkorVersion::downloadProgress(qint64, qint64)
-{
-}
+void ZelkorVersion::downloadProgress(qint64, qint64) { }
 
 void ZelkorVersion::requestTimeout()
 {
@@ -536,8 +539,8 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
     }
     qDebug() << "getEnd:" << success << QString::fromLocal8Bit(data);
 
-    const QJsonArray list =
-        QJsonDocument::fromJson(data).object().value(QStringLiteral("updateList")).toArray();
+    const QJsonArray list
+        = QJsonDocument::fromJson(data).object().value(QStringLiteral("updateList")).toArray();
     if (list.isEmpty()) {
         writeLog(QStringLiteral("无需更新：更新列表为空"));
         emit sigMsgInfoCheck(0);
@@ -557,14 +560,14 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
     }
 
     bool enforce = false;
-    for (const ZelkorVersionStru &record : newer) {
+    for (const ZelkorVersionStru& record : newer) {
         versionList.append(record);
         enforce = enforce || record.enforce;
         newVersion = record.versionString();
     }
     qDebug() << "enforce" << enforce;
     writeLog(QStringLiteral("发现新版本:")
-             + (enforce ? QStringLiteral("强制更新") : QStringLiteral("不强制更新")));
+        + (enforce ? QStringLiteral("强制更新") : QStringLiteral("不强制更新")));
     emit sigMsgInfoCheck(enforce ? 2 : 1);
     return true;
 }
@@ -643,21 +646,21 @@ bool ZelkorVersion::stopRequested() const
     return abortRequested || !running;
 }
 
-QNetworkReply *ZelkorVersion::startGet(const QUrl &url)
+QNetworkReply* ZelkorVersion::startGet(const QUrl& url)
 {
-    QNetworkReply *reply = networkManager->get(QNetworkRequest(url));
+    QNetworkReply* reply = networkManager->get(QNetworkRequest(url));
     // Hold the network back while the disk catches up: memory stays flat.
     reply->setReadBufferSize(readBufferSize);
     // The slot does nothing; a direct call keeps progress off the GUI thread's queue.
     connect(reply, &QNetworkReply::downloadProgress, this, &ZelkorVersion::downloadProgress,
-            Qt::DirectConnection);
+        Qt::DirectConnection);
     return reply;
 }
 
-ZelkorVersion::Outcome ZelkorVersion::fetchBody(const QUrl &url, qint64 maxBytes, QByteArray *body)
+ZelkorVersion::Outcome ZelkorVersion::fetchBody(const QUrl& url, qint64 maxBytes, QByteArray* body)
 {
-    QNetworkReply *reply = startGet(url);
-    const Outcome outcome = waitFor(reply, maxBytes, [body](const QByteArray &chunk) {
+    QNetworkReply* reply = startGet(url);
+    const Outcome outcome = waitFor(reply, maxBytes, [body](const QByteArray& chunk) {
         *body += chunk;
         return true;
     });
@@ -665,8 +668,8 @@ ZelkorVersion::Outcome ZelkorVersion::fetchBody(const QUrl &url, qint64 maxBytes
     return outcome;
 }
 
-ZelkorVersion::Outcome ZelkorVersion::waitFor(QNetworkReply *reply, qint64 maxBytes,
-                                              const Sink &sink)
+ZelkorVersion::Outcome ZelkorVersion::waitFor(
+    QNetworkReply* reply, qint64 maxBytes, const Sink& sink)
 {
     Outcome outcome;
     qint64 received = 0;
@@ -732,10 +735,13 @@ ZelkorVersion::Outcome ZelkorVersion::waitFor(QNetworkReply *reply, qint64 maxBy
         outcome.reason = reply->errorString();
     } else if (!isSuccessStatus(reply)) {
         outcome.code = status;
-        outcome.reason = QStringLiteral("HTTP %1 %2").arg(status).arg(
-            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+        outcome.reason
+            = QStringLiteral("HTTP %1 %2")
+                  .arg(status)
+                  .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
     } else if (length.isValid() && length.toLongLong() != received
-               && reply->url() == reply->request().url()) { // after a redirect Qt may keep the first length
+        && reply->url()
+            == reply->request().url()) { // after a redirect Qt may keep the first length
         outcome.code = QNetworkReply::RemoteHostClosedError;
         outcome.reason = QStringLiteral("body cut short: %1 of %2 bytes")
                              .arg(received)
@@ -752,9 +758,9 @@ void ZelkorVersion::fetchManifestStep()
     if (currentIndex < count) {
         const QString version = versionList.at(currentIndex).versionString();
         ++currentIndex;
-        const QUrl url(server + QStringLiteral("/packages/version/") + version
-                           + QStringLiteral(".json"),
-                       QUrl::TolerantMode);
+        const QUrl url(
+            server + QStringLiteral("/packages/version/") + version + QStringLiteral(".json"),
+            QUrl::TolerantMode);
         QByteArray body;
         const Outcome outcome = fetchBody(url, maxManifestSize, &body);
         if (outcome.stopped)
@@ -763,15 +769,16 @@ void ZelkorVersion::fetchManifestStep()
         const QStringList paths = manifestEntries(body, &readable);
         if (!outcome.ok || !readable) {
             writeLog(QStringLiteral("获取更新列表失败:"));
-            qDebug() << "get" << url << "failed!" << (outcome.ok ? QStringLiteral("not JSON") : outcome.reason);
+            qDebug() << "get" << url << "failed!"
+                     << (outcome.ok ? QStringLiteral("not JSON") : outcome.reason);
             failUpdate(FetchManifests);
             return;
         }
         QMap<QString, SignedFile> signedAs;
         if (!publicKeys.isEmpty()) {
             QByteArray signature;
-            const Outcome fetched = fetchBody(QUrl(url.toString() + QStringLiteral(".minisig")),
-                                              maxSignatureSize, &signature);
+            const Outcome fetched = fetchBody(
+                QUrl(url.toString() + QStringLiteral(".minisig")), maxSignatureSize, &signature);
             if (fetched.stopped)
                 return;
             QString problem = fetched.ok
@@ -780,12 +787,13 @@ void ZelkorVersion::fetchManifestStep()
             if (problem.isEmpty())
                 problem = signedManifestProblem(body, version, paths, &signedAs);
             if (!problem.isEmpty()) {
-                writeLog(QStringLiteral("签名验证失败:") + url.toString() + QLatin1Char(' ') + problem);
+                writeLog(
+                    QStringLiteral("签名验证失败:") + url.toString() + QLatin1Char(' ') + problem);
                 failUpdate(FetchManifests);
                 return;
             }
         }
-        for (const QString &path : paths) {
+        for (const QString& path : paths) {
             qDebug() << path;
             if (fileKey(path).contains(fileKey(QStringLiteral("update.exe"))))
                 continue;
@@ -808,7 +816,7 @@ void ZelkorVersion::fetchManifestStep()
         writeLog(QStringLiteral("开始下载文件"));
         advance(FetchManifests, FetchFiles);
         fileList.clear(); // ordered by key: every run installs alike
-        for (const ListedFile &file : qAsConst(fileSet))
+        for (const ListedFile& file : qAsConst(fileSet))
             fileList << file.path;
         currentIndex = 0;
     }
@@ -824,18 +832,20 @@ void ZelkorVersion::fetchFileStep()
     }
 
     const QString relativePath = fileList.at(currentIndex);
-    const QUrl url(server + QStringLiteral("/packages/bin/") + urlPath(relativePath),
-                   QUrl::TolerantMode);
+    const QUrl url(
+        server + QStringLiteral("/packages/bin/") + urlPath(relativePath), QUrl::TolerantMode);
     qDebug() << "url:" << url;
     const QString localPath = appDir + QLatin1Char('/') + relativePath;
     // Every path of a signed build has an entry: its manifest was refused otherwise.
-    const SignedFile *expected = publicKeys.isEmpty() ? nullptr : &fileSet[fileKey(relativePath)].signedAs;
+    const SignedFile* expected
+        = publicKeys.isEmpty() ? nullptr : &fileSet[fileKey(relativePath)].signedAs;
     InstallFile target(*this, localPath, expected);
 
-    QNetworkReply *reply = startGet(url);
+    QNetworkReply* reply = startGet(url);
     writeLog(QStringLiteral("下载文件:"));
-    const Outcome outcome = waitFor(reply, expected ? qMin(expected->size, maxFileSize) : maxFileSize,
-                                    [&target](const QByteArray &chunk) { return target.write(chunk); });
+    const Outcome outcome
+        = waitFor(reply, expected ? qMin(expected->size, maxFileSize) : maxFileSize,
+            [&target](const QByteArray& chunk) { return target.write(chunk); });
     delete reply;
     if (outcome.stopped)
         return; // the uncommitted file is discarded
@@ -845,7 +855,7 @@ void ZelkorVersion::fetchFileStep()
             target.mismatch(QStringLiteral("大小不符"));
         } else if (!outcome.sinkFailed) {
             writeLog(QStringLiteral("下载文件:") + QStringLiteral(" 失败,错误码:")
-                     + QString::number(outcome.code) + QStringLiteral("错误原因:") + outcome.reason);
+                + QString::number(outcome.code) + QStringLiteral("错误原因:") + outcome.reason);
             qDebug() << url << " get failed!";
         }
         failUpdate(FetchFiles);

@@ -8,28 +8,34 @@
 
 struct Run
 {
-    QString list;     // the update list's entries
-    QString held;     // answers below this path come late, and the close button is pressed meanwhile
-    QString after;     // what the window shows and said at the end, a pattern
-    QString pressExit = {}; // the same once it is shown again and its exit button is pressed; empty: not pressed
+    QString list; // the update list's entries
+    QString held; // answers below this path come late, and the close button is pressed meanwhile
+    QString after; // what the window shows and said at the end, a pattern
+    QString pressExit
+        = {}; // the same once it is shown again and its exit button is pressed; empty: not pressed
     bool closedBySystem = false; // closed as Alt+F4 or the window manager does, not by the button
-    int slowCheckPassMs = 0; // the worker dwells this long on the check command, so the update begins meanwhile
+    int slowCheckPassMs
+        = 0; // the worker dwells this long on the check command, so the update begins meanwhile
 };
 Q_DECLARE_METATYPE(Run)
 
-template<typename T = QWidget>
-static T *part(MainWindow &w, const char *name)
+template <typename T = QWidget> static T* part(MainWindow& w, const char* name)
 {
-    return w.findChild<T *>(name);
+    return w.findChild<T*>(name);
 }
 
 // What the window shows and has said, as "name=value" items.
-static QString state(MainWindow &w, const QSignalSpy &upDateEnd, const QSignalSpy &toClose)
+static QString state(MainWindow& w, const QSignalSpy& upDateEnd, const QSignalSpy& toClose)
 {
-    QString s = QString("ok=%1 reason=%2 shown=%3 exit=%4 bar=%5 upDateEnd=%6 toClose=%7").arg(w.getUpdateOk()).arg(w.getEndReason())
-                    .arg(w.isVisible()).arg(part(w, "pushButton_close")->isVisibleTo(&w)).arg(part<QProgressBar>(w, "progressBar")->value())
-                    .arg(upDateEnd.count()).arg(toClose.count());
-    for (const QLabel *label : w.findChildren<QLabel *>())
+    QString s = QString("ok=%1 reason=%2 shown=%3 exit=%4 bar=%5 upDateEnd=%6 toClose=%7")
+                    .arg(w.getUpdateOk())
+                    .arg(w.getEndReason())
+                    .arg(w.isVisible())
+                    .arg(part(w, "pushButton_close")->isVisibleTo(&w))
+                    .arg(part<QProgressBar>(w, "progressBar")->value())
+                    .arg(upDateEnd.count())
+                    .arg(toClose.count());
+    for (const QLabel* label : w.findChildren<QLabel*>())
         s += ' ' + label->objectName() + '=' + label->text();
     return s;
 }
@@ -42,58 +48,88 @@ private slots:
     void run_data()
     {
         QTest::addColumn<Run>("row");
-        const QString labels = " label_2= 总体进度： label=正在下载：", failed = " label_left=更新超时，请重试!!! label_right=\\S*";
-        QTest::newRow("nothing_to_update") << Run{R"({"version":"1.0.0","updateType":1})", "",
-                                                  "ok=1 reason=1 shown=0 exit=0 bar=0 upDateEnd=1 toClose=0 label_left=正在准备中... label_right=" + labels};
+        const QString labels = " label_2= 总体进度： label=正在下载：",
+                      failed = " label_left=更新超时，请重试!!! label_right=\\S*";
+        QTest::newRow("nothing_to_update") << Run {R"({"version":"1.0.0","updateType":1})", "",
+            "ok=1 reason=1 shown=0 exit=0 bar=0 upDateEnd=1 toClose=0 label_left=正在准备中... "
+            "label_right="
+                + labels};
         // Percentages are cut, not rounded; the file names and counts show as they come.
-        QTest::newRow("enforced_update_of_three_files") << Run{R"({"version":"1.1.0","updateType":1},{"version":"1.2.0"})", "",
-                                                               "ok=1 reason=0 shown=1 exit=0 bar=66 upDateEnd=0 toClose=1 label_left=[abc].txt label_right=\\(2/3\\)" + labels};
-        QTest::newRow("failed_then_exit") << Run{R"({"version":"1.3.0"})", "", "ok=0 reason=0 shown=0 exit=1 bar=0 upDateEnd=0 toClose=1" + failed + labels,
-                                                 "ok=0 reason=-1 shown=0 exit=1 bar=0 upDateEnd=0 toClose=2" + failed + labels};
-        QTest::newRow("closed_while_a_manifest_comes") << Run{R"({"version":"1.1.0"},{"version":"1.2.0"})", "/packages/version/",
-                                                              "ok=0 reason=-1 shown=0 exit=1 bar=0 upDateEnd=0 toClose=2" + failed + labels};
-        QTest::newRow("closed_while_a_file_comes") << Run{R"({"version":"1.1.0"},{"version":"1.2.0"})", "/packages/bin/",
-                                                          "ok=0 reason=-1 shown=0 exit=1 bar=\\d+ upDateEnd=0 toClose=2" + failed + labels};
-        QTest::newRow("closed_by_the_system_while_a_file_comes") << Run{R"({"version":"1.1.0"},{"version":"1.2.0"})", "/packages/bin/",
-                                                          "ok=0 reason=-1 shown=0 exit=1 bar=\\d+ upDateEnd=0 toClose=2" + failed + labels, {}, true};
-        QTest::newRow("update_begun_while_the_check_is_taken") << Run{R"({"version":"1.1.0","updateType":1},{"version":"1.2.0"})", "",
-                                                               "ok=1 reason=0 shown=1 exit=0 bar=66 upDateEnd=0 toClose=1 label_left=[abc].txt label_right=\\(2/3\\)" + labels, {}, false, 1500};
+        QTest::newRow("enforced_update_of_three_files")
+            << Run {R"({"version":"1.1.0","updateType":1},{"version":"1.2.0"})", "",
+                   "ok=1 reason=0 shown=1 exit=0 bar=66 upDateEnd=0 toClose=1 label_left=[abc].txt "
+                   "label_right=\\(2/3\\)"
+                       + labels};
+        QTest::newRow("failed_then_exit") << Run {R"({"version":"1.3.0"})", "",
+            "ok=0 reason=0 shown=0 exit=1 bar=0 upDateEnd=0 toClose=1" + failed + labels,
+            "ok=0 reason=-1 shown=0 exit=1 bar=0 upDateEnd=0 toClose=2" + failed + labels};
+        QTest::newRow("closed_while_a_manifest_comes")
+            << Run {R"({"version":"1.1.0"},{"version":"1.2.0"})", "/packages/version/",
+                   "ok=0 reason=-1 shown=0 exit=1 bar=0 upDateEnd=0 toClose=2" + failed + labels};
+        QTest::newRow("closed_while_a_file_comes") << Run {
+            R"({"version":"1.1.0"},{"version":"1.2.0"})", "/packages/bin/",
+            "ok=0 reason=-1 shown=0 exit=1 bar=\\d+ upDateEnd=0 toClose=2" + failed + labels};
+        QTest::newRow("closed_by_the_system_while_a_file_comes")
+            << Run {R"({"version":"1.1.0"},{"version":"1.2.0"})", "/packages/bin/",
+                   "ok=0 reason=-1 shown=0 exit=1 bar=\\d+ upDateEnd=0 toClose=2" + failed + labels,
+                   {}, true};
+        QTest::newRow("update_begun_while_the_check_is_taken")
+            << Run {R"({"version":"1.1.0","updateType":1},{"version":"1.2.0"})", "",
+                   "ok=1 reason=0 shown=1 exit=0 bar=66 upDateEnd=0 toClose=1 label_left=[abc].txt "
+                   "label_right=\\(2/3\\)"
+                       + labels,
+                   {}, false, 1500};
     }
 
     void run()
     {
         QFETCH(Run, row);
         TestSupport::WorkDir dir;
-        QVERIFY(QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", "updateCurl.exe") && TestSupport::writeFile("version", "1.0.0"));
+        QVERIFY(QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", "updateCurl.exe")
+            && TestSupport::writeFile("version", "1.0.0"));
         HttpServer server;
-        const QMap<QString, QByteArray> routes{{"/packages/update.json", "{\"updateList\":[" + row.list.toUtf8() + "]}"},
-            {"/packages/version/1.1.0.json", R"({"value":["a.txt","b.txt"]})"}, {"/packages/version/1.2.0.json", R"({"value":["c.txt"]})"},
-            {"/packages/bin/a.txt", "new a"}, {"/packages/bin/b.txt", "new b"}, {"/packages/bin/c.txt", "new c"}};
+        const QMap<QString, QByteArray> routes {
+            {"/packages/update.json", "{\"updateList\":[" + row.list.toUtf8() + "]}"},
+            {"/packages/version/1.1.0.json", R"({"value":["a.txt","b.txt"]})"},
+            {"/packages/version/1.2.0.json", R"({"value":["c.txt"]})"},
+            {"/packages/bin/a.txt", "new a"}, {"/packages/bin/b.txt", "new b"},
+            {"/packages/bin/c.txt", "new c"}};
         for (auto it = routes.cbegin(); it != routes.cend(); ++it) {
             Reply reply(200, it.value());
             reply.delayMs = !row.held.isEmpty() && it.key().startsWith(row.held) ? 2000 : 0;
             server.route(it.key(), reply);
         }
-        ZelkorVersion::Options options{server.url(), dir.path(), 0, {}};
+        ZelkorVersion::Options options {server.url(), dir.path(), 0, {}};
         if (row.slowCheckPassMs)
-            options.onCommand = [&](int command) { if (command == ZelkorVersion::CheckRequested) QThread::msleep(row.slowCheckPassMs); };
+            options.onCommand = [&](int command) {
+                if (command == ZelkorVersion::CheckRequested)
+                    QThread::msleep(row.slowCheckPassMs);
+            };
         MainWindow window(nullptr, options);
-        QSignalSpy upDateEnd(&window, &MainWindow::upDateEnd), toClose(&window, &MainWindow::toClose);
+        QSignalSpy upDateEnd(&window, &MainWindow::upDateEnd),
+            toClose(&window, &MainWindow::toClose);
         QSignalSpy bar(part<QProgressBar>(window, "progressBar"), &QProgressBar::valueChanged);
         // It starts hidden, unframed, on top of all, centred.
         const QRect area = QGuiApplication::primaryScreen()->geometry();
-        QCOMPARE(QRect(window.pos(), window.size()), QRect(area.x() + (area.width() - 416) / 2, area.y() + (area.height() - 249) / 2, 416, 249));
-        QCOMPARE(window.windowFlags() & (Qt::WindowType_Mask | Qt::WindowStaysOnTopHint), Qt::SplashScreen | Qt::WindowStaysOnTopHint);
-        QVERIFY(window.windowModality() == Qt::ApplicationModal && window.windowTitle() == "更新检测" && !QImage(":/images/aaa.jpg").isNull()
-                && !QImage(":/images/closeBtn.png").isNull() && !QImage(":/images/closeBtn_hover.png").isNull());
-        QCOMPARE(state(window, upDateEnd, toClose), "ok=0 reason=0 shown=0 exit=0 bar=0 upDateEnd=0 toClose=0 label_left=正在准备中... "
-                                                    "label_right= label_2= 总体进度： label=正在下载：");
+        QCOMPARE(QRect(window.pos(), window.size()),
+            QRect(area.x() + (area.width() - 416) / 2, area.y() + (area.height() - 249) / 2, 416,
+                249));
+        QCOMPARE(window.windowFlags() & (Qt::WindowType_Mask | Qt::WindowStaysOnTopHint),
+            Qt::SplashScreen | Qt::WindowStaysOnTopHint);
+        QVERIFY(window.windowModality() == Qt::ApplicationModal
+            && window.windowTitle() == "更新检测" && !QImage(":/images/aaa.jpg").isNull()
+            && !QImage(":/images/closeBtn.png").isNull()
+            && !QImage(":/images/closeBtn_hover.png").isNull());
+        QCOMPARE(state(window, upDateEnd, toClose),
+            "ok=0 reason=0 shown=0 exit=0 bar=0 upDateEnd=0 toClose=0 label_left=正在准备中... "
+            "label_right= label_2= 总体进度： label=正在下载：");
         int asked = -1;
         if (!row.held.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(!server.requests().filter(row.held).isEmpty(), 30000);
             QVERIFY(window.isVisible());
             // The frameless window is dragged by the system: a press goes on to it.
-            QMouseEvent press(QEvent::MouseButtonPress, {5, 5}, window.mapToGlobal(QPoint(25, 175)), Qt::LeftButton, Qt::LeftButton, {});
+            QMouseEvent press(QEvent::MouseButtonPress, {5, 5}, window.mapToGlobal(QPoint(25, 175)),
+                Qt::LeftButton, Qt::LeftButton, {});
             QApplication::sendEvent(part(window, "label_left"), &press);
             QVERIFY(!press.isAccepted() && window.isVisible());
             if (row.closedBySystem)
@@ -104,22 +140,27 @@ private slots:
         }
         // Closed, the worker drops the request under way and reports.
         const QRegularExpression after(QRegularExpression::anchoredPattern(row.after));
-        QTRY_VERIFY2_WITH_TIMEOUT(after.match(state(window, upDateEnd, toClose)).hasMatch(), qPrintable(state(window, upDateEnd, toClose)), 30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(after.match(state(window, upDateEnd, toClose)).hasMatch(),
+            qPrintable(state(window, upDateEnd, toClose)), 30000);
         if (!row.pressExit.isEmpty()) {
             window.show();
             QTest::mouseClick(part(window, "pushButton_close"), Qt::LeftButton);
-            QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(row.pressExit)).match(state(window, upDateEnd, toClose)).hasMatch(),
-                     qPrintable(state(window, upDateEnd, toClose)));
+            QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(row.pressExit))
+                         .match(state(window, upDateEnd, toClose))
+                         .hasMatch(),
+                qPrintable(state(window, upDateEnd, toClose)));
         }
         // Nothing is asked for after a close; a file is whole or untouched.
         const QStringList requests = server.requests();
         QVERIFY(asked < 0 || requests.size() == asked);
-        for (const QString file : {"/packages/bin/a.txt", "/packages/bin/b.txt", "/packages/bin/c.txt"})
-            QVERIFY(TestSupport::readAll(file.mid(14)) == (requests.contains(file) ? routes.value(file) : QByteArray())
-                    || (asked >= 0 && !QFile::exists(file.mid(14))));
+        for (const QString file :
+            {"/packages/bin/a.txt", "/packages/bin/b.txt", "/packages/bin/c.txt"})
+            QVERIFY(TestSupport::readAll(file.mid(14))
+                    == (requests.contains(file) ? routes.value(file) : QByteArray())
+                || (asked >= 0 && !QFile::exists(file.mid(14))));
         QCOMPARE(TestSupport::logMessages(".").contains("开始更新"), requests.size() > 1);
         if (window.getUpdateOk() && window.getEndReason() == 0)
-            QCOMPARE(QList<QVariantList>(bar), (QList<QVariantList>{{33}, {66}}));
+            QCOMPARE(QList<QVariantList>(bar), (QList<QVariantList> {{33}, {66}}));
     }
 };
 

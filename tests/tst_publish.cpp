@@ -9,8 +9,9 @@
 struct Publish
 {
     QString arguments; // a bare version stands for the usual command line, then any more
-    QString setup;     // ';'-separated: put:PATH[=TEXT], del:PATH, link:PATH=TARGET, lock:PATH (chattr +i), case (names differ in case)
-    QString messages;  // '|'-separated, each on standard error
+    QString setup; // ';'-separated: put:PATH[=TEXT], del:PATH, link:PATH=TARGET, lock:PATH (chattr
+                   // +i), case (names differ in case)
+    QString messages; // '|'-separated, each on standard error
     int exitCode;
     QString listed = {}; // the manifest of 1.0.1
 };
@@ -28,22 +29,32 @@ class TestPublish : public QObject
     int code = -1; // of the last publish, also after a crash or a hang
     QString out, err;
 
-    void publish(const QStringList &arguments)
+    void publish(const QStringList& arguments)
     {
         QProcess tool;
-        tool.start(UPDATE_PUBLISH_PATH, arguments, QIODevice::ReadOnly | QIODevice::Text); // CR LF on Windows
-        code = tool.waitForFinished(180000) && tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+        tool.start(UPDATE_PUBLISH_PATH, arguments,
+            QIODevice::ReadOnly | QIODevice::Text); // CR LF on Windows
+        code = tool.waitForFinished(180000) && tool.exitStatus() == QProcess::NormalExit
+            ? tool.exitCode()
+            : -1;
         out = tool.readAllStandardOutput(), err = tool.readAllStandardError();
     }
-    QString tree(const QString &path) const { return root + "/packages/" + path; }
-    QJsonValue json(const QString &path, const QString &key) const { return QJsonDocument::fromJson(TestSupport::readAll(tree(path))).object()[key]; }
+    QString tree(const QString& path) const { return root + "/packages/" + path; }
+    QJsonValue json(const QString& path, const QString& key) const
+    {
+        return QJsonDocument::fromJson(TestSupport::readAll(tree(path))).object()[key];
+    }
     // The entry a publish appended: version, kind, reason, and a time of about now.
-    void checkEntry(int index, const QString &version, bool enforce, const QString &reason)
+    void checkEntry(int index, const QString& version, bool enforce, const QString& reason)
     {
         QJsonObject entry = json("update.json", "updateList").toArray().at(index).toObject();
         const QString time = entry.take("updateTime").toString();
-        QVERIFY2(qAbs(QDateTime::fromString(time, "yyyy-MM-dd hh:mm:ss").secsTo(QDateTime::currentDateTime())) < 60, qPrintable(time));
-        QCOMPARE(entry, (QJsonObject{{"version", version}, {"updateType", int(enforce)}, {"reason", reason}}));
+        QVERIFY2(qAbs(QDateTime::fromString(time, "yyyy-MM-dd hh:mm:ss")
+                          .secsTo(QDateTime::currentDateTime()))
+                < 60,
+            qPrintable(time));
+        QCOMPARE(entry,
+            (QJsonObject {{"version", version}, {"updateType", int(enforce)}, {"reason", reason}}));
     }
 
 private slots:
@@ -53,30 +64,37 @@ private slots:
         tmp = std::make_unique<QTemporaryDir>();
         root = tmp->filePath("server"), release = tmp->filePath("1.0.1");
         const QString first = tmp->filePath("1.0.0");
-        files = {{"readme.txt", "Tavrix 1.0\n"}, {"data/sub/config.ini", "level=3\n"}, {".settings", "x"},
-                 {"lib/core.dll", QByteArray("\0\r\n\x1a\xff", 5).repeated(14000)}, {"docs/manual.txt", "through a link\n"}};
+        files = {{"readme.txt", "Tavrix 1.0\n"}, {"data/sub/config.ini", "level=3\n"},
+            {".settings", "x"}, {"lib/core.dll", QByteArray("\0\r\n\x1a\xff", 5).repeated(14000)},
+            {"docs/manual.txt", "through a link\n"}};
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             QVERIFY(TestSupport::writeFile(release + '/' + it.key(), it.value())
-                    && (it.key() == "docs/manual.txt" || TestSupport::writeFile(first + '/' + it.key(), it.value())));
-        QVERIFY(QDir().mkpath(root) && QDir().mkpath(first + "/docs") && (links ? QFile::link(release + "/docs/manual.txt", first + "/docs/manual.txt")
-                                                                                      : QFile::copy(release + "/docs/manual.txt", first + "/docs/manual.txt")));
+                && (it.key() == "docs/manual.txt"
+                    || TestSupport::writeFile(first + '/' + it.key(), it.value())));
+        QVERIFY(QDir().mkpath(root) && QDir().mkpath(first + "/docs")
+            && (links ? QFile::link(release + "/docs/manual.txt", first + "/docs/manual.txt")
+                      : QFile::copy(release + "/docs/manual.txt", first + "/docs/manual.txt")));
         publish({"--root", root, "--version", "1.0.0", first});
         QVERIFY2(code == 0 && !err.contains("warning"), qPrintable(err));
         QCOMPARE(json("version/1.0.0.json", "value").toVariant().toStringList(), files.keys());
         for (auto it = files.cbegin(); it != files.cend(); ++it) // a link's file, not the link
-            QVERIFY2(TestSupport::snapshot(tree("bin")).value(it.key()) == it.value(), qPrintable(it.key()));
+            QVERIFY2(TestSupport::snapshot(tree("bin")).value(it.key()) == it.value(),
+                qPrintable(it.key()));
         checkEntry(0, "1.0.0", false, "");
         // No staging folder is left, and keys the tool does not know stay.
-        QCOMPARE(QDir(root + "/packages").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 (QStringList{"bin", "update.json", "version"}));
+        QCOMPARE(QDir(root + "/packages")
+                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            (QStringList {"bin", "update.json", "version"}));
         const QByteArray list = TestSupport::readAll(tree("update.json"));
-        QVERIFY(TestSupport::writeFile(tree("update.json"), list.left(list.lastIndexOf('}')) + R"(, "channel": "stable"})"));
-        QVERIFY(TestSupport::writeFile(release + "/readme.txt", files["readme.txt"] = "Tavrix 1.1\n"));
+        QVERIFY(TestSupport::writeFile(
+            tree("update.json"), list.left(list.lastIndexOf('}')) + R"(, "channel": "stable"})"));
+        QVERIFY(
+            TestSupport::writeFile(release + "/readme.txt", files["readme.txt"] = "Tavrix 1.1\n"));
     }
 
     void cleanup()
     {
-        for (const QString &path : qAsConst(locked))
+        for (const QString& path : qAsConst(locked))
             TestSupport::chattr("-i", path);
         locked.clear();
     }
@@ -84,71 +102,107 @@ private slots:
     void secondRelease_data()
     {
         QTest::addColumn<Publish>("row");
-        QTest::newRow("enforced_with_a_reason") << Publish{"1.0.1 --enforce --reason 修复\"save\"—ü", "", "", 0, "readme.txt"};
-        QTest::newRow("listed_as_number") << Publish{"1.2.3", R"(put:{list}={"updateList":[{"version":"01.2.3"}]})", "already listed", 1};
-        QTest::newRow("manifest_present") << Publish{"1.0.1", "put:{root}/packages/version/1.0.1.json={}", "already exists", 1};
-        QTest::newRow("older_than_newest") << Publish{"0.9.0", "", "not newer", 1};
-        QTest::newRow("malformed_two_numbers") << Publish{"1.2", "", "malformed version", 1};
-        QTest::newRow("malformed_leading_zero") << Publish{"01.2.3", "", "malformed version", 1};
-        QTest::newRow("malformed_beyond_int") << Publish{"2147483648.0.0", "", "malformed version", 1};
-        QTest::newRow("unsafe_file_name") << Publish{"1.0.1", "put:{release}/data/lpt³.txt", "unsafe file path", 1};
-        QTest::newRow("updater_in_other_case") << Publish{"1.0.1", "put:{release}/Update.exe", "overwrite the updater", 1};
-        QTest::newRow("missing_release_folder") << Publish{"--root {root} --version 1.0.1 {tmp}/none", "", "does not exist", 1};
-        QTest::newRow("missing_root") << Publish{"--root {tmp}/none --version 1.0.1 {release}", "", "does not exist", 1};
-        QTest::newRow("release_is_a_file") << Publish{"--root {root} --version 1.0.1 {release}/readme.txt", "", "not a folder", 1};
-        QTest::newRow("release_inside_tree") << Publish{"--root {root} --version 1.0.1 {root}/packages/bin", "", "overlap", 1};
-        QTest::newRow("broken_link") << Publish{"1.0.1", "link:{release}/data/broken.txt={tmp}/gone.txt", "broken link", 1};
-        QTest::newRow("link_loop") << Publish{"1.0.1", "link:{release}/data/sub/back={release}/data", "link loop", 1};
-        QTest::newRow("file_where_bin_has_folder") << Publish{"1.0.1", "put:{release}/plugins;put:{bin}/plugins/a.dll=a", "clash", 1};
-        QTest::newRow("folder_where_bin_has_file") << Publish{"1.0.1", "put:{release}/notes/a.txt;put:{bin}/notes=a", "clash", 1};
-        QTest::newRow("unwritable_bin") << Publish{"1.0.1", "put:{release}/new.txt;lock:{bin}", "cannot write", 1};
+        QTest::newRow("enforced_with_a_reason")
+            << Publish {"1.0.1 --enforce --reason 修复\"save\"—ü", "", "", 0, "readme.txt"};
+        QTest::newRow("listed_as_number") << Publish {
+            "1.2.3", R"(put:{list}={"updateList":[{"version":"01.2.3"}]})", "already listed", 1};
+        QTest::newRow("manifest_present")
+            << Publish {"1.0.1", "put:{root}/packages/version/1.0.1.json={}", "already exists", 1};
+        QTest::newRow("older_than_newest") << Publish {"0.9.0", "", "not newer", 1};
+        QTest::newRow("malformed_two_numbers") << Publish {"1.2", "", "malformed version", 1};
+        QTest::newRow("malformed_leading_zero") << Publish {"01.2.3", "", "malformed version", 1};
+        QTest::newRow("malformed_beyond_int")
+            << Publish {"2147483648.0.0", "", "malformed version", 1};
+        QTest::newRow("unsafe_file_name")
+            << Publish {"1.0.1", "put:{release}/data/lpt³.txt", "unsafe file path", 1};
+        QTest::newRow("updater_in_other_case")
+            << Publish {"1.0.1", "put:{release}/Update.exe", "overwrite the updater", 1};
+        QTest::newRow("missing_release_folder")
+            << Publish {"--root {root} --version 1.0.1 {tmp}/none", "", "does not exist", 1};
+        QTest::newRow("missing_root")
+            << Publish {"--root {tmp}/none --version 1.0.1 {release}", "", "does not exist", 1};
+        QTest::newRow("release_is_a_file") << Publish {
+            "--root {root} --version 1.0.1 {release}/readme.txt", "", "not a folder", 1};
+        QTest::newRow("release_inside_tree")
+            << Publish {"--root {root} --version 1.0.1 {root}/packages/bin", "", "overlap", 1};
+        QTest::newRow("broken_link")
+            << Publish {"1.0.1", "link:{release}/data/broken.txt={tmp}/gone.txt", "broken link", 1};
+        QTest::newRow("link_loop")
+            << Publish {"1.0.1", "link:{release}/data/sub/back={release}/data", "link loop", 1};
+        QTest::newRow("file_where_bin_has_folder")
+            << Publish {"1.0.1", "put:{release}/plugins;put:{bin}/plugins/a.dll=a", "clash", 1};
+        QTest::newRow("folder_where_bin_has_file")
+            << Publish {"1.0.1", "put:{release}/notes/a.txt;put:{bin}/notes=a", "clash", 1};
+        QTest::newRow("unwritable_bin")
+            << Publish {"1.0.1", "put:{release}/new.txt;lock:{bin}", "cannot write", 1};
         // A new folder and a replaced file are in place before readme.txt refuses.
-        QTest::newRow("undone_after_a_failed_move")
-            << Publish{"1.0.1", "put:{release}/c/new.txt;put:{release}/lib/core.dll;lock:{bin}/readme.txt", "as it was", 1};
-        QTest::newRow("update_json_not_json") << Publish{"1.0.1", R"(put:{list}={"updateList": [)", "not valid JSON", 1};
-        QTest::newRow("update_json_array") << Publish{"1.0.1", "put:{list}=[]", "not a JSON object", 1};
-        QTest::newRow("update_json_without_list") << Publish{"1.0.1", R"(put:{list}={"list":[]})", R"(no "updateList" array)", 1};
-        QTest::newRow("usage_no_root") << Publish{"--version 1.0.1 {release}", "", "--root is required", 2};
-        QTest::newRow("usage_repeated") << Publish{"--version 1.2.0 --root {root} --version 1.0.1 {release}", "", "more than once", 2};
+        QTest::newRow("undone_after_a_failed_move") << Publish {"1.0.1",
+            "put:{release}/c/new.txt;put:{release}/lib/core.dll;lock:{bin}/readme.txt", "as it was",
+            1};
+        QTest::newRow("update_json_not_json")
+            << Publish {"1.0.1", R"(put:{list}={"updateList": [)", "not valid JSON", 1};
+        QTest::newRow("update_json_array")
+            << Publish {"1.0.1", "put:{list}=[]", "not a JSON object", 1};
+        QTest::newRow("update_json_without_list")
+            << Publish {"1.0.1", R"(put:{list}={"list":[]})", R"(no "updateList" array)", 1};
+        QTest::newRow("usage_no_root")
+            << Publish {"--version 1.0.1 {release}", "", "--root is required", 2};
+        QTest::newRow("usage_repeated") << Publish {
+            "--version 1.2.0 --root {root} --version 1.0.1 {release}", "", "more than once", 2};
         // Published, with a warning.
-        QTest::newRow("updater_files_skipped") << Publish{"1.0.1", "put:{release}/update.exe;put:{release}/bin/update.exe",
-            "skips paths containing \"update.exe\"|\n  update.exe\n|\n  bin/update.exe\n", 0, "readme.txt"};
-        QTest::newRow("file_removed") << Publish{"1.0.1", "del:{release}/data/sub/config.ini",
-                                                 "the updater never deletes files|\n  data/sub/config.ini\n", 0, "readme.txt"};
-        QTest::newRow("nothing_changed") << Publish{"1.0.1", "put:{release}/readme.txt=Tavrix 1.0\n", "lists no files", 0, ""};
-        QTest::newRow("names_differing_in_case") << Publish{"1.0.1", "case;put:{release}/Data/Sub/Config.ini",
-            "differ only in letter case|\n  Data/Sub/Config.ini\n|\n  data/sub/config.ini\n", 0, "Data/Sub/Config.ini readme.txt"};
+        QTest::newRow("updater_files_skipped")
+            << Publish {"1.0.1", "put:{release}/update.exe;put:{release}/bin/update.exe",
+                   "skips paths containing \"update.exe\"|\n  update.exe\n|\n  bin/update.exe\n", 0,
+                   "readme.txt"};
+        QTest::newRow("file_removed") << Publish {"1.0.1", "del:{release}/data/sub/config.ini",
+            "the updater never deletes files|\n  data/sub/config.ini\n", 0, "readme.txt"};
+        QTest::newRow("nothing_changed")
+            << Publish {"1.0.1", "put:{release}/readme.txt=Tavrix 1.0\n", "lists no files", 0, ""};
+        QTest::newRow("names_differing_in_case")
+            << Publish {"1.0.1", "case;put:{release}/Data/Sub/Config.ini",
+                   "differ only in letter case|\n  Data/Sub/Config.ini\n|\n  data/sub/config.ini\n",
+                   0, "Data/Sub/Config.ini readme.txt"};
     }
 
     void secondRelease()
     {
         QFETCH(Publish, row);
         const auto fill = [this](QString text) {
-            return text.replace("{bin}", tree("bin")).replace("{list}", tree("update.json")).replace("{root}", root)
-                .replace("{release}", release).replace("{tmp}", tmp->path());
+            return text.replace("{bin}", tree("bin"))
+                .replace("{list}", tree("update.json"))
+                .replace("{root}", root)
+                .replace("{release}", release)
+                .replace("{tmp}", tmp->path());
         };
-        for (const QString &item : row.setup.split(';', Qt::SkipEmptyParts)) {
+        for (const QString& item : row.setup.split(';', Qt::SkipEmptyParts)) {
             const QString kind = item.section(':', 0, 0), rest = fill(item.section(':', 1));
-            const QString path = rest.section('=', 0, 0), value = rest.contains('=') ? rest.section('=', 1) : "x\n";
+            const QString path = rest.section('=', 0, 0),
+                          value = rest.contains('=') ? rest.section('=', 1) : "x\n";
             if (kind == "lock" && !TestSupport::chattr("+i", (locked << path).last()))
                 QSKIP("chattr +i is not available here");
             if (kind == "case" && QFileInfo::exists(tmp->path().toUpper()))
                 QSKIP("this file system does not tell letter case apart");
             if (kind == "link" && !links)
-                QSKIP("no symbolic links: QFile::link makes a Windows shortcut, and Wine makes no links");
-            QVERIFY(kind == "put" ? TestSupport::writeFile(path, value.toUtf8()) : kind == "del" ? QFile::remove(path)
-                    : kind == "link" ? QFile::link(value, path) : true);
+                QSKIP("no symbolic links: QFile::link makes a Windows shortcut, and Wine makes no "
+                      "links");
+            QVERIFY(kind == "put"    ? TestSupport::writeFile(path, value.toUtf8())
+                    : kind == "del"  ? QFile::remove(path)
+                    : kind == "link" ? QFile::link(value, path)
+                                     : true);
         }
         QStringList args = row.arguments.split(' ');
         if (!args.first().startsWith("--"))
-            args = QStringList{"--root", "{root}", "--version", args.first(), "{release}"} + args.mid(1);
-        for (QString &arg : args)
+            args = QStringList {"--root", "{root}", "--version", args.first(), "{release}"}
+                + args.mid(1);
+        for (QString& arg : args)
             arg = fill(arg);
         const auto before = TestSupport::snapshot(tmp->path());
         publish(args);
         // A refusal is one line and leaves everything as it was.
-        QVERIFY2(code == row.exitCode && out.isEmpty() == (code != 0) && (code != 1 || !err.trimmed().contains('\n')), qPrintable(err));
-        for (const QString &message : row.messages.split('|', Qt::SkipEmptyParts))
+        QVERIFY2(code == row.exitCode && out.isEmpty() == (code != 0)
+                && (code != 1 || !err.trimmed().contains('\n')),
+            qPrintable(err));
+        for (const QString& message : row.messages.split('|', Qt::SkipEmptyParts))
             QVERIFY2(err.contains(message), qPrintable(message + "\n--\n" + err));
         if (code != 0) {
             QCOMPARE(TestSupport::snapshot(tmp->path()), before);
@@ -160,41 +214,66 @@ private slots:
         QCOMPARE(json("version/1.0.1.json", "value").toVariant().toStringList(), listed);
         checkEntry(1, "1.0.1", enforce, reason < 0 ? QString() : args.value(reason + 1));
         QVERIFY(json("update.json", "channel") == "stable");
-        QVERIFY2(out.startsWith(QString("Published 1.0.1 (%1 update)").arg(enforce ? "enforced" : "optional")), qPrintable(out));
+        QVERIFY2(out.startsWith(
+                     QString("Published 1.0.1 (%1 update)").arg(enforce ? "enforced" : "optional")),
+            qPrintable(out));
         // Listed files are copied, skipped ones are not, and nothing is deleted.
         const auto bin = TestSupport::snapshot(tree("bin")), given = TestSupport::snapshot(release);
-        for (const QString &path : files.keys() + given.keys())
-            QVERIFY2(given.value(path) == "folder" || (bin.contains(path) == (files.contains(path) || listed.contains(path))
-                                                      && (!listed.contains(path) || bin.value(path) == given.value(path))), qPrintable(path));
+        for (const QString& path : files.keys() + given.keys())
+            QVERIFY2(given.value(path) == "folder"
+                    || (bin.contains(path) == (files.contains(path) || listed.contains(path))
+                        && (!listed.contains(path) || bin.value(path) == given.value(path))),
+                qPrintable(path));
     }
 
     // The documented nginx site serves the tree to an installation of 1.0.0, and nothing else.
     void servedByNginx()
     {
-        const QString nginx = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"}), prefix = tmp->filePath("nginx");
+        const QString nginx
+            = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"}),
+            prefix = tmp->filePath("nginx");
         if (nginx.isEmpty())
-            QSKIP("no nginx here (apt-get install nginx-light; under Wine the Linux suite tests the site)");
+            QSKIP("no nginx here (apt-get install nginx-light; under Wine the Linux suite tests "
+                  "the site)");
         QVERIFY(TestSupport::writeFile(release + "/data/new.ini", "[new]\n"));
         publish({"--root", root, "--version", "1.0.1", release});
         QByteArray site = TestSupport::readAll(UPDATER_SOURCE_DIR "/docs/nginx-updates.conf");
-        site.replace("listen 80;", "listen 127.0.0.1:" + QByteArray::number(UPDATER_TEST_PORT) + ';').replace("root /srv/tavrix-updates;", "root " + QFile::encodeName(root) + ';');
-        QVERIFY(code == 0 && TestSupport::writeFile(prefix + "/nginx.conf", "daemon off;\nmaster_process off;\npid nginx.pid;\nerror_log error.log;\n"
-                                                    "events {}\nhttp {\naccess_log off;\n" + site + "}\n"));
+        site.replace(
+                "listen 80;", "listen 127.0.0.1:" + QByteArray::number(UPDATER_TEST_PORT) + ';')
+            .replace("root /srv/tavrix-updates;", "root " + QFile::encodeName(root) + ';');
+        QVERIFY(code == 0
+            && TestSupport::writeFile(prefix + "/nginx.conf",
+                "daemon off;\nmaster_process off;\npid nginx.pid;\nerror_log error.log;\n"
+                "events {}\nhttp {\naccess_log off;\n"
+                    + site + "}\n"));
         QProcess server, updater;
-        server.start(nginx, {"-p", prefix, "-e", prefix + "/error.log", "-c", prefix + "/nginx.conf"});
+        server.start(
+            nginx, {"-p", prefix, "-e", prefix + "/error.log", "-c", prefix + "/nginx.conf"});
         // It writes its pid file once it listens.
-        QVERIFY2(server.waitForStarted() && QTest::qWaitFor([&] { return server.state() != QProcess::Running || QFile::exists(prefix + "/nginx.pid"); }, 30000)
-                     && server.state() == QProcess::Running, TestSupport::readAll(prefix + "/error.log").constData());
+        QVERIFY2(server.waitForStarted()
+                && QTest::qWaitFor(
+                    [&] {
+                        return server.state() != QProcess::Running
+                            || QFile::exists(prefix + "/nginx.pid");
+                    },
+                    30000)
+                && server.state() == QProcess::Running,
+            TestSupport::readAll(prefix + "/error.log").constData());
         TestSupport::WorkDir app; // the installation, and the updater's working folder
-        QVERIFY(TestSupport::writeFile("version", "1.0.0") && TestSupport::installFake(app.path(), "Tavrix.exe", {})
-                && QFile::copy(UPDATER_E2E_BIN_DIR "/update.exe", "update.exe") && QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", "updateCurl.exe"));
+        QVERIFY(TestSupport::writeFile("version", "1.0.0")
+            && TestSupport::installFake(app.path(), "Tavrix.exe", {})
+            && QFile::copy(UPDATER_E2E_BIN_DIR "/update.exe", "update.exe")
+            && QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", "updateCurl.exe"));
         updater.start(app.filePath("update.exe"), QStringList());
-        QVERIFY2(updater.waitForFinished(120000) && updater.exitCode() == 0, TestSupport::readAll("updateLog.txt").constData());
+        QVERIFY2(updater.waitForFinished(120000) && updater.exitCode() == 0,
+            TestSupport::readAll("updateLog.txt").constData());
         const auto installed = TestSupport::snapshot(".");
-        QVERIFY(installed.value("version") == "1.0.1" && installed.value("readme.txt") == "Tavrix 1.1\n"
-                && installed.value("data/new.ini") == "[new]\n" && !installed.contains("lib/core.dll"));
+        QVERIFY(installed.value("version") == "1.0.1"
+            && installed.value("readme.txt") == "Tavrix 1.1\n"
+            && installed.value("data/new.ini") == "[new]\n" && !installed.contains("lib/core.dll"));
         httplib::Client client("127.0.0.1", UPDATER_TEST_PORT);
-        for (const char *path : {"/", "/packages/bin/", "/nginx/nginx.conf", "/packages/../../nginx/nginx.conf"})
+        for (const char* path :
+            {"/", "/packages/bin/", "/nginx/nginx.conf", "/packages/../../nginx/nginx.conf"})
             QVERIFY2(client.Get(path)->status / 100 == 4, path);
         server.kill(), server.waitForFinished();
     }

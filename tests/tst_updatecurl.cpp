@@ -8,7 +8,7 @@ struct Fetch
 {
     QStringList arguments; // {url}: the server's /0, {gone}: a port nobody listens on
     Reply answer;
-    int redirects;       // /0 redirects to /1 and so on; the last one answers
+    int redirects; // /0 redirects to /1 and so on; the last one answers
     QByteArray expected; // standard output
     int code;
 };
@@ -28,22 +28,25 @@ private slots:
         const QString readme = QUrl::fromLocalFile(UPDATER_SOURCE_DIR "/README.md").toString();
         Reply toFile(302, "<html>moved</html>"), cutShort(200, bytes.left(200000), Reply::CutShort);
         toFile.location = readme.toUtf8(), cutShort.faultAfter = 199999;
-        const QStringList url{"{url}"};
-        QTest::newRow("every_byte_value_6MiB") << Fetch{url, Reply(200, bytes), 0, bytes, 0};
-        QTest::newRow("empty_body") << Fetch{url, Reply(200, ""), 0, "", 0};
-        QTest::newRow("five_redirects_followed") << Fetch{url, Reply(200, "final"), 5, "final", 0};
-        QTest::newRow("six_redirects_fail") << Fetch{url, Reply(200, "final"), 6, {}, 1};
-        QTest::newRow("status_404") << Fetch{url, Reply(404, "<html>error page</html>"), 0, {}, 1};
-        QTest::newRow("redirect_without_location") << Fetch{url, Reply(302, "<html>moved</html>"), 0, {}, 1};
-        QTest::newRow("redirect_to_a_file") << Fetch{url, toFile, 0, {}, 1};
-        QTest::newRow("cut_short_by_one_byte") << Fetch{url, cutShort, 0, {}, 1};
-        QTest::newRow("over_64MiB") << Fetch{url, Reply(200, QByteArray((64 << 20) + 1, 'x')), 0, {}, 1};
+        const QStringList url {"{url}"};
+        QTest::newRow("every_byte_value_6MiB") << Fetch {url, Reply(200, bytes), 0, bytes, 0};
+        QTest::newRow("empty_body") << Fetch {url, Reply(200, ""), 0, "", 0};
+        QTest::newRow("five_redirects_followed") << Fetch {url, Reply(200, "final"), 5, "final", 0};
+        QTest::newRow("six_redirects_fail") << Fetch {url, Reply(200, "final"), 6, {}, 1};
+        QTest::newRow("status_404") << Fetch {url, Reply(404, "<html>error page</html>"), 0, {}, 1};
+        QTest::newRow("redirect_without_location")
+            << Fetch {url, Reply(302, "<html>moved</html>"), 0, {}, 1};
+        QTest::newRow("redirect_to_a_file") << Fetch {url, toFile, 0, {}, 1};
+        QTest::newRow("cut_short_by_one_byte") << Fetch {url, cutShort, 0, {}, 1};
+        QTest::newRow("over_64MiB")
+            << Fetch {url, Reply(200, QByteArray((64 << 20) + 1, 'x')), 0, {}, 1};
         // It gives up by itself, before the updater's bound of 10 s.
-        QTest::newRow("stalls_mid_body") << Fetch{url, Reply(200, bytes.left(100000), Reply::Stall), 0, {}, 1};
-        QTest::newRow("file_url") << Fetch{{readme}, Reply(200, "x"), 0, {}, 1};
-        QTest::newRow("nobody_listening") << Fetch{{"{gone}"}, Reply(200, "x"), 0, {}, 1};
-        QTest::newRow("no_arguments") << Fetch{{}, Reply(200, "x"), 0, {}, 2};
-        QTest::newRow("two_arguments") << Fetch{{"{url}", "{url}"}, Reply(200, "x"), 0, {}, 2};
+        QTest::newRow("stalls_mid_body")
+            << Fetch {url, Reply(200, bytes.left(100000), Reply::Stall), 0, {}, 1};
+        QTest::newRow("file_url") << Fetch {{readme}, Reply(200, "x"), 0, {}, 1};
+        QTest::newRow("nobody_listening") << Fetch {{"{gone}"}, Reply(200, "x"), 0, {}, 1};
+        QTest::newRow("no_arguments") << Fetch {{}, Reply(200, "x"), 0, {}, 2};
+        QTest::newRow("two_arguments") << Fetch {{"{url}", "{url}"}, Reply(200, "x"), 0, {}, 2};
     }
 
     void fetch()
@@ -51,7 +54,7 @@ private slots:
         QFETCH(Fetch, row);
         const QString gone = HttpServer().url("/");
         HttpServer server;
-        QStringList hops{"/0"};
+        QStringList hops {"/0"};
         for (int i = 1; i <= row.redirects; hops << QString("/%1").arg(i++)) {
             Reply redirect(302);
             redirect.location = QString("/%1").arg(i).toUtf8();
@@ -61,7 +64,9 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QProcess tool;
-        tool.start(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", row.arguments.replaceInStrings("{url}", server.url("/0")).replaceInStrings("{gone}", gone));
+        tool.start(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe",
+            row.arguments.replaceInStrings("{url}", server.url("/0"))
+                .replaceInStrings("{gone}", gone));
         // Standard input gets a line and stays open: a tool reading it would print it or hang.
         tool.write("content from stdin\n");
         QVERIFY(tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit);
@@ -69,8 +74,13 @@ private slots:
         QCOMPARE(tool.exitCode(), row.code);
         QVERIFY(out == row.expected);
         // Content, or a reason on one line; no retries, at most five redirects.
-        QVERIFY2(row.code ? err.count('\n') == 1 && err.endsWith('\n') && (row.code == 1 || err.contains("usage")) : err.isEmpty(), err.constData());
-        QCOMPARE(server.requests(), row.code == 2 || !row.arguments.contains(server.url("/0")) ? QStringList() : hops.mid(0, 6));
+        QVERIFY2(row.code ? err.count('\n') == 1 && err.endsWith('\n')
+                    && (row.code == 1 || err.contains("usage"))
+                          : err.isEmpty(),
+            err.constData());
+        QCOMPARE(server.requests(),
+            row.code == 2 || !row.arguments.contains(server.url("/0")) ? QStringList()
+                                                                       : hops.mid(0, 6));
         QVERIFY(clock.elapsed() >= (row.answer.fault == Reply::Stall ? 5000 : 0));
     }
 
@@ -84,8 +94,9 @@ private slots:
         QSignalSpy end(&fetcher, &getUrl::getEnd);
         fetcher.get("http://127.0.0.1:9/packages/update.json", 300);
         QVERIFY(end.wait(60000));
-        QCOMPARE(end.first(), (QVariantList{false, QByteArray()}));
-        QTRY_COMPARE_WITH_TIMEOUT(fetcher.findChild<QProcess *>()->state(), QProcess::NotRunning, 30000);
+        QCOMPARE(end.first(), (QVariantList {false, QByteArray()}));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            fetcher.findChild<QProcess*>()->state(), QProcess::NotRunning, 30000);
         QCoreApplication::processEvents();
         QCOMPARE(end.count(), 1);
     }

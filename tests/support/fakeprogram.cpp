@@ -14,13 +14,13 @@
 namespace fs = std::filesystem;
 
 #ifdef _WIN32
-int wmain(int argc, wchar_t **wide) // the narrow argv holds only what the code page can spell
+int wmain(int argc, wchar_t** wide) // the narrow argv holds only what the code page can spell
 {
     std::vector<std::string> argv;
     for (int i = 0; i < argc; ++i)
         argv.push_back(fs::path(wide[i]).u8string());
 #else
-int main(int argc, char **narrow)
+int main(int argc, char** narrow)
 {
     const std::vector<std::string> argv(narrow, narrow + argc);
 #endif

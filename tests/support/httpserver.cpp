@@ -6,16 +6,22 @@
 
 using namespace std::chrono;
 
-HttpServer::HttpServer(quint16 fixedPort) : server(std::make_unique<httplib::Server>())
+HttpServer::HttpServer(quint16 fixedPort)
+    : server(std::make_unique<httplib::Server>())
 {
 #ifndef _WIN32 // by default a second server could take the same port
-    server->set_socket_options([](socket_t sock) { int on = 1; setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on); });
+    server->set_socket_options([](socket_t sock) {
+        int on = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    });
 #endif
-    server->set_keep_alive_timeout(1).set_keep_alive_max_count(INT_MAX); // an idle client must not hold up the end
-    server->Get(".*", [this](const httplib::Request &request, httplib::Response &response) {
+    server->set_keep_alive_timeout(1).set_keep_alive_max_count(
+        INT_MAX); // an idle client must not hold up the end
+    server->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
         answer(QString::fromStdString(request.path), response);
     });
-    port = fixedPort ? (server->bind_to_port("127.0.0.1", fixedPort) ? fixedPort : 0) : qMax(0, server->bind_to_any_port("127.0.0.1"));
+    port = fixedPort ? (server->bind_to_port("127.0.0.1", fixedPort) ? fixedPort : 0)
+                     : qMax(0, server->bind_to_any_port("127.0.0.1"));
     if (port > 0)
         thread = std::thread([this] { server->listen_after_bind(); });
     for (int i = 0; port > 0 && i < 5000 && !server->is_running(); ++i)
@@ -30,14 +36,17 @@ HttpServer::~HttpServer()
         thread.join();
 }
 
-void HttpServer::answer(const QString &path, httplib::Response &response)
+void HttpServer::answer(const QString& path, httplib::Response& response)
 {
     mutex.lock();
     asked << path;
     const Reply reply = routes.value(path, Reply(404));
     mutex.unlock();
     const bool trickle = reply.fault == Reply::Trickle;
-    const auto end = steady_clock::now() + milliseconds(reply.fault == Reply::NoAnswer ? INT_MAX : trickle ? 0 : reply.delayMs);
+    const auto end = steady_clock::now()
+        + milliseconds(reply.fault == Reply::NoAnswer ? INT_MAX
+                : trickle                             ? 0
+                                                      : reply.delayMs);
     while (!stopping && steady_clock::now() < end)
         std::this_thread::sleep_for(10ms);
     response.status = reply.status;
@@ -47,22 +56,27 @@ void HttpServer::answer(const QString &path, httplib::Response &response)
     const size_t cut = reply.faultAfter < 0 ? body->size() / 2 : size_t(reply.faultAfter);
     const bool stall = reply.fault == Reply::Stall;
     if (trickle) {
-        response.set_content_provider(body->size(), "application/octet-stream", [=](size_t at, size_t, httplib::DataSink &sink) {
-            std::this_thread::sleep_for(milliseconds(at ? reply.delayMs : 0));
-            return !stopping && sink.write(body->data() + at, std::min(body->size() - at, size_t(reply.faultAfter)));
-        });
+        response.set_content_provider(body->size(), "application/octet-stream",
+            [=](size_t at, size_t, httplib::DataSink& sink) {
+                std::this_thread::sleep_for(milliseconds(at ? reply.delayMs : 0));
+                return !stopping
+                    && sink.write(
+                        body->data() + at, std::min(body->size() - at, size_t(reply.faultAfter)));
+            });
     } else if (stall || reply.fault == Reply::CutShort) {
-        response.set_content_provider(body->size(), "application/octet-stream", [=](size_t at, size_t, httplib::DataSink &sink) {
-            if (at < cut)
-                return sink.write(body->data() + at, cut - at);
-            std::this_thread::sleep_for(10ms);
-            return stall && !stopping; // false closes the connection
-        });
+        response.set_content_provider(body->size(), "application/octet-stream",
+            [=](size_t at, size_t, httplib::DataSink& sink) {
+                if (at < cut)
+                    return sink.write(body->data() + at, cut - at);
+                std::this_thread::sleep_for(10ms);
+                return stall && !stopping; // false closes the connection
+            });
     } else if (reply.fault == Reply::Endless) {
-        response.set_chunked_content_provider("application/octet-stream", [=](size_t, httplib::DataSink &sink) {
-            std::this_thread::sleep_for(10ms);
-            return !stopping && sink.write(body->data(), body->size());
-        });
+        response.set_chunked_content_provider(
+            "application/octet-stream", [=](size_t, httplib::DataSink& sink) {
+                std::this_thread::sleep_for(10ms);
+                return !stopping && sink.write(body->data(), body->size());
+            });
     } else {
         response.set_content(*body, "application/octet-stream");
     }

@@ -17,8 +17,20 @@ struct Response;
 // One answer of the loopback server, with a fault on demand.
 struct Reply
 {
-    enum Fault { None, CutShort, Stall, Endless, NoAnswer, Trickle }; // Trickle: faultAfter bytes each delayMs
-    Reply(int status = 200, const QByteArray &body = {}, Fault fault = None) : status(status), body(body), fault(fault) {}
+    enum Fault {
+        None,
+        CutShort,
+        Stall,
+        Endless,
+        NoAnswer,
+        Trickle
+    }; // Trickle: faultAfter bytes each delayMs
+    Reply(int status = 200, const QByteArray& body = {}, Fault fault = None)
+        : status(status)
+        , body(body)
+        , fault(fault)
+    {
+    }
     int status;
     QByteArray body; // an endless body repeats it
     Fault fault;
@@ -34,17 +46,28 @@ public:
     explicit HttpServer(quint16 port = 0); // 0: any free port
     ~HttpServer();
     bool isListening() const { return port > 0; }
-    QString url(const QString &path = QString()) const { return QString("http://127.0.0.1:%1%2").arg(port).arg(path); }
-    void route(const QString &path, const Reply &reply) { QMutexLocker locker(&mutex); routes.insert(path, reply); }
-    void route(const QString &path, const QByteArray &body) { route(path, Reply(200, body)); }
-    QStringList requests() const { QMutexLocker locker(&mutex); return asked; } // decoded paths, in order of arrival
+    QString url(const QString& path = QString()) const
+    {
+        return QString("http://127.0.0.1:%1%2").arg(port).arg(path);
+    }
+    void route(const QString& path, const Reply& reply)
+    {
+        QMutexLocker locker(&mutex);
+        routes.insert(path, reply);
+    }
+    void route(const QString& path, const QByteArray& body) { route(path, Reply(200, body)); }
+    QStringList requests() const
+    {
+        QMutexLocker locker(&mutex);
+        return asked;
+    } // decoded paths, in order of arrival
 
 private:
-    void answer(const QString &path, httplib::Response &response);
+    void answer(const QString& path, httplib::Response& response);
 
     std::unique_ptr<httplib::Server> server;
     std::thread thread;
-    std::atomic<bool> stopping{false};
+    std::atomic<bool> stopping {false};
     mutable QMutex mutex;
     QMap<QString, Reply> routes;
     QStringList asked;

@@ -7,22 +7,22 @@
 
 namespace TestSupport {
 
-inline QByteArray readAll(const QString &path)
+inline QByteArray readAll(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Replaces path, creating the folders above it.
-inline bool writeFile(const QString &path, const QByteArray &data)
+inline bool writeFile(const QString& path, const QByteArray& data)
 {
     QSaveFile file(path);
-    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly) && file.write(data) == data.size()
-        && file.commit();
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
+        && file.write(data) == data.size() && file.commit();
 }
 
 // The fake program as dir/name, run by the given script (see fakeprogram.cpp).
-inline bool installFake(const QString &dir, const QString &name, const QStringList &script)
+inline bool installFake(const QString& dir, const QString& name, const QStringList& script)
 {
     QFile::remove(dir + '/' + name);
     return QDir().mkpath(dir) && QFile::copy(TESTSUPPORT_FAKEPROGRAM, dir + '/' + name)
@@ -30,7 +30,7 @@ inline bool installFake(const QString &dir, const QString &name, const QStringLi
 }
 
 // The lines of dir/updateLog.txt without their time stamps.
-inline QStringList logMessages(const QString &dir)
+inline QStringList logMessages(const QString& dir)
 {
     QStringList messages;
     QFile file(dir + "/updateLog.txt");
@@ -41,20 +41,23 @@ inline QStringList logMessages(const QString &dir)
 }
 
 // Every entry below dir: a file's content, "folder", or where a link points.
-inline QMap<QString, QByteArray> snapshot(const QString &dir)
+inline QMap<QString, QByteArray> snapshot(const QString& dir)
 {
     QMap<QString, QByteArray> entries;
-    for (QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    for (QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+             QDirIterator::Subdirectories);
          it.hasNext();) {
         const QFileInfo info(it.next());
-        entries[QDir(dir).relativeFilePath(it.filePath())] = info.isSymLink() ? "link to " + QFile::encodeName(info.symLinkTarget())
-                                                           : info.isDir()     ? "folder" : readAll(it.filePath());
+        entries[QDir(dir).relativeFilePath(it.filePath())] = info.isSymLink()
+            ? "link to " + QFile::encodeName(info.symLinkTarget())
+            : info.isDir() ? "folder"
+                           : readAll(it.filePath());
     }
     return entries;
 }
 
 // Sets ("+i") or clears ("-i") the immutable flag; false where that cannot be done.
-inline bool chattr(const QString &flag, const QString &path)
+inline bool chattr(const QString& flag, const QString& path)
 {
     return QProcess::execute("chattr", {flag, path}) == 0;
 }

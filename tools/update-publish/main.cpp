@@ -12,7 +12,7 @@ namespace {
 
 enum ExitCode { Published = 0, Refused = 1, UsageError = 2 };
 
-const char *const details = R"(
+const char* const details = R"(
 Server tree below DIR, as the updater reads it:
   packages/update.json         {"updateList":[{"version":"a.b.c","updateType":0,
                                 "updateTime":"yyyy-MM-dd hh:mm:ss","reason":"..."}]}
@@ -63,12 +63,12 @@ Exit codes:
   2  usage error
 )";
 
-void printLine(FILE *stream, const QString &text)
+void printLine(FILE* stream, const QString& text)
 {
     std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), stream);
 }
 
-int usageError(const QString &message)
+int usageError(const QString& message)
 {
     printLine(stderr, QStringLiteral("update-publish: %1").arg(message));
     printLine(stderr, QStringLiteral("Try 'update-publish --help'."));
@@ -77,7 +77,7 @@ int usageError(const QString &message)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("update-publish"));
@@ -88,27 +88,26 @@ int main(int argc, char *argv[])
                        "tree in DIR."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption root(QStringLiteral("root"),
-                                  QStringLiteral("The folder the update server serves; it must "
-                                                 "exist. packages/ below it is created if missing."),
-                                  QStringLiteral("DIR"));
+        QStringLiteral("The folder the update server serves; it must "
+                       "exist. packages/ below it is created if missing."),
+        QStringLiteral("DIR"));
     const QCommandLineOption version(QStringLiteral("version"),
-                                     QStringLiteral("The release's version, a.b.c."),
-                                     QStringLiteral("a.b.c"));
+        QStringLiteral("The release's version, a.b.c."), QStringLiteral("a.b.c"));
     const QCommandLineOption enforce(QStringLiteral("enforce"),
-                                     QStringLiteral("Make the update enforced (updateType 1) "
-                                                    "instead of optional (0)."));
+        QStringLiteral("Make the update enforced (updateType 1) "
+                       "instead of optional (0)."));
     const QCommandLineOption reason(QStringLiteral("reason"),
-                                    QStringLiteral("The text shown as the update's reason; "
-                                                   "empty if not given."),
-                                    QStringLiteral("TEXT"));
+        QStringLiteral("The text shown as the update's reason; "
+                       "empty if not given."),
+        QStringLiteral("TEXT"));
     const QCommandLineOption signKey(QStringLiteral("sign-key"),
-                                     QStringLiteral("Sign the manifest with this minisign secret "
-                                                    "key (minisign asks for its password), for "
-                                                    "updaters built with UPDATER_PUBLIC_KEY."),
-                                     QStringLiteral("FILE"));
+        QStringLiteral("Sign the manifest with this minisign secret "
+                       "key (minisign asks for its password), for "
+                       "updaters built with UPDATER_PUBLIC_KEY."),
+        QStringLiteral("FILE"));
     parser.addOptions({root, version, enforce, reason, signKey});
     parser.addPositionalArgument(QStringLiteral("RELEASE_FOLDER"),
-                                 QStringLiteral("The installation folder of the new release."));
+        QStringLiteral("The installation folder of the new release."));
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -117,15 +116,15 @@ int main(int argc, char *argv[])
         std::fputs(details, stdout);
         return Published;
     }
-    for (const QCommandLineOption &required : {root, version}) {
+    for (const QCommandLineOption& required : {root, version}) {
         const QString name = QStringLiteral("--") + required.names().constFirst();
         if (!parser.isSet(required))
             return usageError(QStringLiteral("%1 is required.").arg(name));
     }
-    for (const QCommandLineOption &single : {root, version, reason, signKey}) {
+    for (const QCommandLineOption& single : {root, version, reason, signKey}) {
         if (parser.values(single).size() > 1) {
-            return usageError(QStringLiteral("--%1 is given more than once.")
-                                  .arg(single.names().constFirst()));
+            return usageError(
+                QStringLiteral("--%1 is given more than once.").arg(single.names().constFirst()));
         }
     }
     const QStringList positional = parser.positionalArguments();
@@ -148,9 +147,9 @@ int main(int argc, char *argv[])
         printLine(stderr, QStringLiteral("update-publish: refused: ") + publisher.errorString());
         return Refused;
     }
-    for (const PublishWarning &warning : publisher.warnings()) {
+    for (const PublishWarning& warning : publisher.warnings()) {
         printLine(stderr, QStringLiteral("update-publish: warning: ") + warning.headline);
-        for (const QString &path : warning.paths)
+        for (const QString& path : warning.paths)
             printLine(stderr, QStringLiteral("  ") + path);
     }
     if (!publisher.publish()) {
@@ -161,14 +160,16 @@ int main(int argc, char *argv[])
     const QStringList changed = publisher.changedPaths();
     const QString kind = request.enforce ? QStringLiteral("enforced") : QStringLiteral("optional");
     if (changed.isEmpty()) {
-        printLine(stdout, QStringLiteral("Published %1 (%2 update): no files changed.")
-                              .arg(request.version, kind));
+        printLine(stdout,
+            QStringLiteral("Published %1 (%2 update): no files changed.")
+                .arg(request.version, kind));
     } else {
-        printLine(stdout, QStringLiteral("Published %1 (%2 update): %3 changed:")
-                              .arg(request.version, kind,
-                                   changed.size() == 1 ? QStringLiteral("1 file")
-                                                       : QStringLiteral("%1 files").arg(changed.size())));
-        for (const QString &path : changed)
+        printLine(stdout,
+            QStringLiteral("Published %1 (%2 update): %3 changed:")
+                .arg(request.version, kind,
+                    changed.size() == 1 ? QStringLiteral("1 file")
+                                        : QStringLiteral("%1 files").arg(changed.size())));
+        for (const QString& path : changed)
             printLine(stdout, QStringLiteral("  ") + path);
     }
     return Published;

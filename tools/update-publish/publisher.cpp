@@ -29,7 +29,7 @@ const int pathsPerMessage = 10;
 const QLatin1String updaterName("update.exe");
 
 // Paths end up in one-line messages, so control characters are spelled out.
-QString quoted(const QString &text)
+QString quoted(const QString& text)
 {
     QString out(QLatin1Char('"'));
     for (const QChar c : text) {
@@ -43,7 +43,7 @@ QString quoted(const QString &text)
     return out + QLatin1Char('"');
 }
 
-QString quotedList(const QStringList &items)
+QString quotedList(const QStringList& items)
 {
     QStringList shown;
     for (int i = 0; i < items.size() && i < pathsPerMessage; ++i)
@@ -54,14 +54,14 @@ QString quotedList(const QStringList &items)
     return text;
 }
 
-bool isInside(const QString &path, const QString &folder)
+bool isInside(const QString& path, const QString& folder)
 {
     if (path == folder)
         return true;
     return path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'));
 }
 
-std::filesystem::path nativePath(const QString &path)
+std::filesystem::path nativePath(const QString& path)
 {
 #ifdef Q_OS_WIN
     return std::filesystem::path(QDir::toNativeSeparators(path).toStdWString());
@@ -71,7 +71,7 @@ std::filesystem::path nativePath(const QString &path)
 }
 
 // QFile::rename refuses to replace an existing file; this replaces it atomically.
-bool replaceFile(const QString &from, const QString &to, QString *reason)
+bool replaceFile(const QString& from, const QString& to, QString* reason)
 {
     std::error_code ec;
     std::filesystem::rename(nativePath(from), nativePath(to), ec);
@@ -80,8 +80,8 @@ bool replaceFile(const QString &from, const QString &to, QString *reason)
     return !ec;
 }
 
-bool copyFile(const QString &from, const QString &to, QString *reason,
-              QCryptographicHash *hash = nullptr)
+bool copyFile(
+    const QString& from, const QString& to, QString* reason, QCryptographicHash* hash = nullptr)
 {
     QFile in(from);
     if (!in.open(QIODevice::ReadOnly)) {
@@ -115,7 +115,7 @@ bool copyFile(const QString &from, const QString &to, QString *reason,
     return true;
 }
 
-bool writeBytes(const QString &path, const QByteArray &bytes, QString *reason)
+bool writeBytes(const QString& path, const QByteArray& bytes, QString* reason)
 {
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
@@ -127,11 +127,11 @@ bool writeBytes(const QString &path, const QByteArray &bytes, QString *reason)
 
 enum class Sameness { Same, Different, Unreadable };
 
-Sameness compareFiles(const QString &a, const QString &b, QString *reason)
+Sameness compareFiles(const QString& a, const QString& b, QString* reason)
 {
     QFile first(a);
     QFile second(b);
-    for (QFile *file : {&first, &second}) {
+    for (QFile* file : {&first, &second}) {
         if (!file->open(QIODevice::ReadOnly)) {
             *reason = quoted(file->fileName()) + QStringLiteral(": ") + file->errorString();
             return Sameness::Unreadable;
@@ -142,7 +142,7 @@ Sameness compareFiles(const QString &a, const QString &b, QString *reason)
     for (;;) {
         const QByteArray x = first.read(chunkSize);
         const QByteArray y = second.read(chunkSize);
-        for (QFile *file : {&first, &second}) {
+        for (QFile* file : {&first, &second}) {
             if (file->error() != QFileDevice::NoError) {
                 *reason = quoted(file->fileName()) + QStringLiteral(": ") + file->errorString();
                 return Sameness::Unreadable;
@@ -162,7 +162,7 @@ struct Scan
 };
 
 // Files only, following links; anything else is a problem, never dropped quietly.
-void walkFolder(const QString &folder, const QString &prefix, QStringList &chain, Scan &scan)
+void walkFolder(const QString& folder, const QString& prefix, QStringList& chain, Scan& scan)
 {
     const QString shown = prefix.isEmpty() ? QStringLiteral(".") : prefix;
     const QFileInfo info(folder);
@@ -182,25 +182,24 @@ void walkFolder(const QString &folder, const QString &prefix, QStringList &chain
         return;
     }
     chain << canonical;
-    const QFileInfoList entries =
-        QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden
-                                       | QDir::System,
-                                   QDir::Name);
-    for (const QFileInfo &entry : entries) {
-        const QString path =
-            prefix.isEmpty() ? entry.fileName() : prefix + QLatin1Char('/') + entry.fileName();
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QFileInfo& entry : entries) {
+        const QString path
+            = prefix.isEmpty() ? entry.fileName() : prefix + QLatin1Char('/') + entry.fileName();
         if (entry.isDir())
             walkFolder(entry.absoluteFilePath(), path, chain, scan);
         else if (entry.isFile())
             scan.files.append({path, entry.absoluteFilePath()});
         else
             scan.problems << quoted(path)
-                    + QStringLiteral(" (broken link, special file or name not in the local encoding)");
+                    + QStringLiteral(
+                        " (broken link, special file or name not in the local encoding)");
     }
     chain.removeLast();
 }
 
-Scan scanFolder(const QString &folder)
+Scan scanFolder(const QString& folder)
 {
     Scan scan;
     QStringList chain;
@@ -208,14 +207,15 @@ Scan scanFolder(const QString &folder)
     return scan;
 }
 
-bool pathExists(const QFileInfo &info)
+bool pathExists(const QFileInfo& info)
 {
     return info.exists() || info.isSymLink();
 }
 
 } // namespace
 
-Publisher::Publisher(const PublishRequest &request) : request(request)
+Publisher::Publisher(const PublishRequest& request)
+    : request(request)
 {
     this->request.rootDir = QDir::cleanPath(QDir(request.rootDir).absolutePath());
 }
@@ -245,7 +245,7 @@ QString Publisher::manifestPath() const
     return versionDir() + QLatin1Char('/') + request.version + QStringLiteral(".json");
 }
 
-bool Publisher::fail(const QString &message)
+bool Publisher::fail(const QString& message)
 {
     error = message;
     return false;
@@ -279,13 +279,15 @@ bool Publisher::checkTreeLayout()
 {
     const QFileInfo root(request.rootDir);
     if (!root.exists())
-        return fail(QStringLiteral("server tree folder %1 does not exist").arg(quoted(request.rootDir)));
+        return fail(
+            QStringLiteral("server tree folder %1 does not exist").arg(quoted(request.rootDir)));
     if (!root.isDir())
         return fail(QStringLiteral("server tree %1 is not a folder").arg(quoted(request.rootDir)));
-    for (const QString &folder : {packagesDir(), binDir(), versionDir()}) {
+    for (const QString& folder : {packagesDir(), binDir(), versionDir()}) {
         const QFileInfo info(folder);
         if (pathExists(info) && !info.isDir())
-            return fail(QStringLiteral("%1 is in the way: it should be a folder").arg(quoted(folder)));
+            return fail(
+                QStringLiteral("%1 is in the way: it should be a folder").arg(quoted(folder)));
     }
     return true;
 }
@@ -322,14 +324,15 @@ bool Publisher::readUpdateList()
     QString newestText;
     // Entries are read the way the updater reads them: by the parsed version.
     const QJsonArray entries = updateList.value(QStringLiteral("updateList")).toArray();
-    for (const QJsonValue &entry : entries) {
+    for (const QJsonValue& entry : entries) {
         const QString text = entry.toObject().value(QStringLiteral("version")).toString();
         ZelkorVersionStru listed;
         if (!listed.parseVersion(text))
             continue;
         if (listed == target) {
-            return fail(QStringLiteral("version %1 is already listed in packages/update.json (as %2)")
-                            .arg(request.version, quoted(text)));
+            return fail(
+                QStringLiteral("version %1 is already listed in packages/update.json (as %2)")
+                    .arg(request.version, quoted(text)));
         }
         if (!haveNewest || listed > newest) {
             haveNewest = true;
@@ -362,9 +365,11 @@ bool Publisher::scanRelease()
 {
     const QFileInfo info(request.releaseDir);
     if (!pathExists(info))
-        return fail(QStringLiteral("release folder %1 does not exist").arg(quoted(request.releaseDir)));
+        return fail(
+            QStringLiteral("release folder %1 does not exist").arg(quoted(request.releaseDir)));
     if (!info.isDir())
-        return fail(QStringLiteral("release folder %1 is not a folder").arg(quoted(request.releaseDir)));
+        return fail(
+            QStringLiteral("release folder %1 is not a folder").arg(quoted(request.releaseDir)));
     const QString release = info.canonicalFilePath();
     const QString root = QFileInfo(request.rootDir).canonicalFilePath();
     if (isInside(release, root) || isInside(root, release)) {
@@ -381,7 +386,7 @@ bool Publisher::scanRelease()
 
     QStringList unsafe;
     QStringList selfNamed;
-    for (const PublishFile &file : releaseFiles) {
+    for (const PublishFile& file : releaseFiles) {
         if (file.path.contains(updaterName)) {
             skipped << file.path;
             continue;
@@ -409,7 +414,7 @@ bool Publisher::compareWithServer()
 {
     QStringList conflicts;
     QStringList unreadable;
-    for (const PublishFile &file : listedFiles) {
+    for (const PublishFile& file : listedFiles) {
         const QFileInfo target(binDir() + QLatin1Char('/') + file.path);
         if (target.isDir()) {
             conflicts << quoted(file.path) + QStringLiteral(" (packages/bin holds a folder there)");
@@ -457,8 +462,8 @@ bool Publisher::compareWithServer()
     if (!unreadable.isEmpty())
         return fail(QStringLiteral("cannot read %1").arg(unreadable.join(QStringLiteral(", "))));
     std::sort(changedFiles.begin(), changedFiles.end(),
-              [](const PublishFile &a, const PublishFile &b) { return a.path < b.path; });
-    for (const PublishFile &file : changedFiles)
+        [](const PublishFile& a, const PublishFile& b) { return a.path < b.path; });
+    for (const PublishFile& file : changedFiles)
         changed << file.path;
     return true;
 }
@@ -473,10 +478,10 @@ bool Publisher::checkWritable()
         return path;
     };
     folders << nearestExisting(packagesDir()) << nearestExisting(versionDir());
-    for (const PublishFile &file : changedFiles)
+    for (const PublishFile& file : changedFiles)
         folders << nearestExisting(QFileInfo(binDir() + QLatin1Char('/') + file.path).path());
     QStringList refused;
-    for (const QString &folder : folders) {
+    for (const QString& folder : folders) {
         if (!QFileInfo(folder).isWritable())
             refused << folder;
     }
@@ -502,7 +507,7 @@ bool Publisher::checkSigning()
 }
 
 // minisign asks for the key's password on our terminal.
-bool Publisher::sign(const QString &manifest, const QString &signature)
+bool Publisher::sign(const QString& manifest, const QString& signature)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -510,9 +515,9 @@ bool Publisher::sign(const QString &manifest, const QString &signature)
     const QString comment = QStringLiteral("timestamp:%1\tfile:%2.json")
                                 .arg(QDateTime::currentSecsSinceEpoch())
                                 .arg(request.version);
-    process.start(minisign, {QStringLiteral("-S"), QStringLiteral("-s"), request.signKey,
-                             QStringLiteral("-m"), manifest, QStringLiteral("-x"), signature,
-                             QStringLiteral("-t"), comment});
+    process.start(minisign,
+        {QStringLiteral("-S"), QStringLiteral("-s"), request.signKey, QStringLiteral("-m"),
+            manifest, QStringLiteral("-x"), signature, QStringLiteral("-t"), comment});
     if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit
         || process.exitCode() != 0 || !QFileInfo(signature).isFile())
         return fail(QStringLiteral("minisign could not sign the manifest with %1")
@@ -525,14 +530,14 @@ void Publisher::collectWarnings()
     if (!skipped.isEmpty()) {
         warningList.append({QStringLiteral("the updater skips paths containing \"update.exe\"; "
                                            "not published:"),
-                            skipped});
+            skipped});
     }
 
     QHash<QString, QStringList> byFoldedCase;
-    for (const PublishFile &file : listedFiles)
+    for (const PublishFile& file : listedFiles)
         byFoldedCase[file.path.toCaseFolded()] << file.path;
     QStringList sameOnWindows;
-    for (const QStringList &paths : qAsConst(byFoldedCase)) {
+    for (const QStringList& paths : qAsConst(byFoldedCase)) {
         if (paths.size() > 1)
             sameOnWindows << paths;
     }
@@ -540,15 +545,15 @@ void Publisher::collectWarnings()
         sameOnWindows.sort();
         warningList.append({QStringLiteral("paths that differ only in letter case are one file "
                                            "on Windows:"),
-                            sameOnWindows});
+            sameOnWindows});
     }
 
     QSet<QString> inRelease;
-    for (const PublishFile &file : releaseFiles)
+    for (const PublishFile& file : releaseFiles)
         inRelease << file.path;
     QStringList removed;
     if (QFileInfo(binDir()).isDir()) {
-        for (const PublishFile &file : scanFolder(binDir()).files) {
+        for (const PublishFile& file : scanFolder(binDir()).files) {
             if (!inRelease.contains(file.path))
                 removed << file.path;
         }
@@ -557,14 +562,14 @@ void Publisher::collectWarnings()
         removed.sort();
         warningList.append({QStringLiteral("removed in this release? the updater never deletes "
                                            "files: installations keep these from packages/bin:"),
-                            removed});
+            removed});
     }
 
     if (changed.isEmpty()) {
         warningList.append({QStringLiteral("nothing differs from packages/bin: the manifest of "
                                            "%1 lists no files")
                                 .arg(request.version),
-                            {}});
+            {}});
     }
 }
 
@@ -572,11 +577,10 @@ QByteArray Publisher::updateListWithNewEntry() const
 {
     QJsonObject top = updateList;
     QJsonArray entries = top.value(QStringLiteral("updateList")).toArray();
-    entries.append(QJsonObject{
-        {QStringLiteral("version"), request.version},
+    entries.append(QJsonObject {{QStringLiteral("version"), request.version},
         {QStringLiteral("updateType"), request.enforce ? 1 : 0},
         {QStringLiteral("updateTime"),
-         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))},
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))},
         {QStringLiteral("reason"), request.reason}});
     top.insert(QStringLiteral("updateList"), entries);
     return QJsonDocument(top).toJson(QJsonDocument::Indented);
@@ -594,7 +598,7 @@ bool Publisher::publish()
     return ok;
 }
 
-bool Publisher::stageAndMove(const QString &packages)
+bool Publisher::stageAndMove(const QString& packages)
 {
     const QString untouched = QStringLiteral("; the server tree is unchanged");
     // Staged beside the targets so that moving into place is a rename on one
@@ -603,7 +607,7 @@ bool Publisher::stageAndMove(const QString &packages)
     if (!staging.isValid()) {
         return fail(QStringLiteral("cannot create a staging folder in %1: %2")
                         .arg(quoted(packages), staging.errorString())
-                    + untouched);
+            + untouched);
     }
 
     struct Move
@@ -615,7 +619,7 @@ bool Publisher::stageAndMove(const QString &packages)
     };
     QList<Move> moves;
     QString reason;
-    const auto stageBackup = [&](Move &move) {
+    const auto stageBackup = [&](Move& move) {
         const QFileInfo target(move.target);
         if (!pathExists(target))
             return true;
@@ -633,59 +637,59 @@ bool Publisher::stageAndMove(const QString &packages)
 
     QJsonObject signedFiles;
     for (int i = 0; i < changedFiles.size(); ++i) {
-        Move move{staging.filePath(QStringLiteral("file-%1").arg(i)),
-                  binDir() + QLatin1Char('/') + changedFiles.at(i).path, QString(), false};
+        Move move {staging.filePath(QStringLiteral("file-%1").arg(i)),
+            binDir() + QLatin1Char('/') + changedFiles.at(i).path, QString(), false};
         QCryptographicHash hash(QCryptographicHash::Sha256);
         if (!copyFile(changedFiles.at(i).source, move.staged, &reason, &hash) || !stageBackup(move))
             return fail(reason + untouched);
         signedFiles.insert(changedFiles.at(i).path,
-                           QJsonObject{{QStringLiteral("sha256"), QString::fromLatin1(hash.result().toHex())},
-                                       {QStringLiteral("size"), QFileInfo(move.staged).size()}});
+            QJsonObject {{QStringLiteral("sha256"), QString::fromLatin1(hash.result().toHex())},
+                {QStringLiteral("size"), QFileInfo(move.staged).size()}});
         moves << move;
     }
-    QJsonObject manifestObject{{QStringLiteral("value"), QJsonArray::fromStringList(changed)}};
+    QJsonObject manifestObject {{QStringLiteral("value"), QJsonArray::fromStringList(changed)}};
     if (!request.signKey.isEmpty()) {
         manifestObject.insert(QStringLiteral("version"), request.version);
         manifestObject.insert(QStringLiteral("files"), signedFiles);
     }
-    Move manifestMove{staging.filePath(QStringLiteral("manifest.json")), manifestPath(),
-                      QString(), false};
-    if (!writeBytes(manifestMove.staged, QJsonDocument(manifestObject).toJson(QJsonDocument::Indented),
-                    &reason))
+    Move manifestMove {
+        staging.filePath(QStringLiteral("manifest.json")), manifestPath(), QString(), false};
+    if (!writeBytes(manifestMove.staged,
+            QJsonDocument(manifestObject).toJson(QJsonDocument::Indented), &reason))
         return fail(reason + untouched);
     moves << manifestMove;
     if (!request.signKey.isEmpty()) {
         // In place before update.json lists the version, like the manifest.
-        Move signatureMove{manifestMove.staged + QStringLiteral(".minisig"),
-                           manifestPath() + QStringLiteral(".minisig"), QString(), false};
+        Move signatureMove {manifestMove.staged + QStringLiteral(".minisig"),
+            manifestPath() + QStringLiteral(".minisig"), QString(), false};
         if (!sign(manifestMove.staged, signatureMove.staged))
             return fail(error + untouched);
         if (!stageBackup(signatureMove))
             return fail(reason + untouched);
         moves << signatureMove;
     }
-    Move listMove{staging.filePath(QStringLiteral("update.json")), updateListPath(), QString(),
-                  false};
+    Move listMove {
+        staging.filePath(QStringLiteral("update.json")), updateListPath(), QString(), false};
     if (!writeBytes(listMove.staged, updateListWithNewEntry(), &reason) || !stageBackup(listMove))
         return fail(reason + untouched);
     moves << listMove;
 
     // Missing folders, parents first.
     QSet<QString> missing;
-    for (const Move &move : qAsConst(moves)) {
+    for (const Move& move : qAsConst(moves)) {
         for (QString folder = QFileInfo(move.target).path(); !QFileInfo(folder).isDir();
              folder = QFileInfo(folder).path())
             missing << folder;
     }
     QStringList toCreate = missing.values();
     std::sort(toCreate.begin(), toCreate.end(),
-              [](const QString &a, const QString &b) { return a.size() < b.size(); });
+        [](const QString& a, const QString& b) { return a.size() < b.size(); });
     QStringList created;
 
     QStringList notRestored;
     const auto rollBack = [&](int moved) {
         for (int i = moved - 1; i >= 0; --i) {
-            const Move &move = moves.at(i);
+            const Move& move = moves.at(i);
             QString ignored;
             const bool restored = move.replaces ? replaceFile(move.backup, move.target, &ignored)
                                                 : QFile::remove(move.target);
@@ -703,10 +707,11 @@ bool Publisher::stageAndMove(const QString &packages)
             : QStringLiteral("; could not put back %1").arg(quotedList(notRestored));
     };
 
-    for (const QString &folder : qAsConst(toCreate)) {
+    for (const QString& folder : qAsConst(toCreate)) {
         if (!QDir().mkdir(folder)) {
             rollBack(0);
-            return fail(QStringLiteral("cannot create folder %1").arg(quoted(folder)) + rolledBack());
+            return fail(
+                QStringLiteral("cannot create folder %1").arg(quoted(folder)) + rolledBack());
         }
         created << folder;
     }
@@ -714,8 +719,8 @@ bool Publisher::stageAndMove(const QString &packages)
     // a listed version whose files are missing.
     for (int i = 0; i < moves.size(); ++i) {
         if (!replaceFile(moves.at(i).staged, moves.at(i).target, &reason)) {
-            const QString message = QStringLiteral("cannot replace %1: %2")
-                                        .arg(quoted(moves.at(i).target), reason);
+            const QString message
+                = QStringLiteral("cannot replace %1: %2").arg(quoted(moves.at(i).target), reason);
             rollBack(i);
             return fail(message + rolledBack());
         }

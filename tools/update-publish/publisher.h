@@ -34,7 +34,7 @@ struct PublishFile
 class Publisher
 {
 public:
-    explicit Publisher(const PublishRequest &request);
+    explicit Publisher(const PublishRequest& request);
 
     bool prepare();
     bool publish();
@@ -44,7 +44,7 @@ public:
     QStringList changedPaths() const { return changed; }
 
 private:
-    bool fail(const QString &message);
+    bool fail(const QString& message);
     bool checkVersion();
     bool checkTreeLayout();
     bool readUpdateList();
@@ -53,9 +53,9 @@ private:
     bool compareWithServer();
     bool checkWritable();
     bool checkSigning();
-    bool sign(const QString &manifest, const QString &signature);
+    bool sign(const QString& manifest, const QString& signature);
     void collectWarnings();
-    bool stageAndMove(const QString &packages);
+    bool stageAndMove(const QString& packages);
     QByteArray updateListWithNewEntry() const;
 
     QString packagesDir() const;

@@ -26,17 +26,18 @@
 #define MAX_REDIRECTS 5L
 #define MAX_BODY_BYTES ((size_t)64 * 1024 * 1024)
 
-struct Body {
-    char *data;
+struct Body
+{
+    char* data;
     size_t size;
     size_t capacity;
     int tooLarge;
     int outOfMemory;
 };
 
-static size_t collect(char *ptr, size_t size, size_t nmemb, void *userdata)
+static size_t collect(char* ptr, size_t size, size_t nmemb, void* userdata)
 {
-    struct Body *body = (struct Body *)userdata;
+    struct Body* body = (struct Body*)userdata;
     size_t n = size * nmemb;
 
     if (n > MAX_BODY_BYTES - body->size) {
@@ -45,12 +46,12 @@ static size_t collect(char *ptr, size_t size, size_t nmemb, void *userdata)
     }
     if (body->size + n > body->capacity) {
         size_t capacity = body->capacity ? body->capacity : 64 * 1024;
-        char *grown;
+        char* grown;
         while (capacity < body->size + n)
             capacity *= 2;
         if (capacity > MAX_BODY_BYTES)
             capacity = MAX_BODY_BYTES;
-        grown = (char *)realloc(body->data, capacity);
+        grown = (char*)realloc(body->data, capacity);
         if (!grown) {
             body->outOfMemory = 1;
             return 0;
@@ -65,7 +66,7 @@ static size_t collect(char *ptr, size_t size, size_t nmemb, void *userdata)
 }
 
 /* Keeps the reason to a single line whatever libcurl put in it. */
-static void fail(const char *reason)
+static void fail(const char* reason)
 {
     char line[CURL_ERROR_SIZE + 64];
     size_t i;
@@ -78,7 +79,7 @@ static void fail(const char *reason)
     fflush(stderr);
 }
 
-static int fetch(CURL *curl, const char *url, struct Body *body)
+static int fetch(CURL* curl, const char* url, struct Body* body)
 {
     char errorBuffer[CURL_ERROR_SIZE];
     char reason[CURL_ERROR_SIZE + 64];
@@ -111,12 +112,12 @@ static int fetch(CURL *curl, const char *url, struct Body *body)
     if (rc != CURLE_OK) {
         if (body->tooLarge)
             snprintf(reason, sizeof reason, "response larger than %lu bytes",
-                     (unsigned long)MAX_BODY_BYTES);
+                (unsigned long)MAX_BODY_BYTES);
         else if (body->outOfMemory)
             snprintf(reason, sizeof reason, "out of memory");
         else
-            snprintf(reason, sizeof reason, "%s",
-                     errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc));
+            snprintf(
+                reason, sizeof reason, "%s", errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc));
         fail(reason);
         return 1;
     }
@@ -131,7 +132,7 @@ static int fetch(CURL *curl, const char *url, struct Body *body)
     return 0;
 }
 
-static int writeBody(const struct Body *body)
+static int writeBody(const struct Body* body)
 {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
@@ -147,10 +148,10 @@ static int writeBody(const struct Body *body)
     return 0;
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    struct Body body = { NULL, 0, 0, 0, 0 };
-    CURL *curl;
+    struct Body body = {NULL, 0, 0, 0, 0};
+    CURL* curl;
     int result;
 
     if (argc != 2) {
