@@ -1,6 +1,6 @@
 // Manifest reading with the path check: no accepted path may lead outside the
 // installation folder, whatever the server sends.
-#include "zelkorversion.h"
+#include "updaterules.h"
 
 #include <QDir>
 

@@ -1,6 +1,6 @@
 // Version parsing: a parsed version prints back to text that parses to the
 // same numbers, and a failed parse leaves the numbers it had not reached.
-#include "zelkorversion.h"
+#include "updaterules.h"
 
 #include <cstdint>
 #include <cstdlib>

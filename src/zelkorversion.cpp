@@ -1,11 +1,11 @@
 #include "zelkorversion.h"
 
+#include "installfile.h"
+#include "signature.h"
+
 #include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QDateTime>
 #include <QDebug>
 #include <QDir>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,26 +13,11 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QRegularExpression>
 #include <QSaveFile>
-#include <QTextStream>
-#include <QTimer>
 #include <QUrl>
 
-#include <cmath>
-#include <set>
 #include <utility>
 
-#ifdef UPDATER_PUBLIC_KEY
-#include <sodium.h>
-#endif
-
-#ifndef UPDATER_SERVER_URL
-#define UPDATER_SERVER_URL "http://127.0.0.1"
-#endif
-#ifndef UPDATER_REQUEST_TIMEOUT_MS
-#define UPDATER_REQUEST_TIMEOUT_MS 180000
-#endif
 #ifndef UPDATER_MAX_FILE_BYTES
 #define UPDATER_MAX_FILE_BYTES (Q_INT64_C(2) << 30)
 #endif
@@ -46,327 +31,8 @@ const qint64 maxManifestSize = 16 * 1024 * 1024;
 const qint64 maxFileSize = UPDATER_MAX_FILE_BYTES;
 const qint64 readBufferSize = 1024 * 1024;
 const qint64 maxSignatureSize = 64 * 1024;
-#ifdef UPDATER_PUBLIC_KEY
-// Several while a key is being replaced.
-const QList<QByteArray> publicKeys = QByteArrayLiteral(UPDATER_PUBLIC_KEY).split(' ');
-#else
-const QList<QByteArray> publicKeys; // unsigned updates, as ever
-#endif
-
-bool isSuccessStatus(const QNetworkReply* reply)
-{
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return status >= 200 && status <= 299;
-}
-
-// Streams one downloaded file into place. The installed file keeps its old
-// content until the new one is complete; an uncommitted file is discarded.
-class InstallFile
-{
-public:
-    // With expected, the file is committed only when its size and hash match.
-    InstallFile(ZelkorVersion& worker, const QString& localPath, const SignedFile* expected)
-        : worker(worker)
-        , localPath(localPath)
-        , expected(expected)
-    {
-    }
-
-    bool write(const QByteArray& chunk)
-    {
-        if (!file.isOpen() && !open())
-            return false;
-        if (file.write(chunk) != chunk.size()) {
-            writeFailed();
-            return false;
-        }
-        written += chunk.size();
-        if (expected)
-            hash.addData(chunk);
-        return true;
-    }
-
-    bool commit()
-    {
-        if (!file.isOpen() && !open())
-            return false;
-        if (expected && written != expected->size)
-            return mismatch(QStringLiteral("大小不符"));
-        if (expected && hash.result().toHex() != expected->sha256)
-            return mismatch(QStringLiteral("SHA-256不符"));
-        if (!file.commit()) {
-            writeFailed();
-            return false;
-        }
-        return true;
-    }
-
-    qint64 size() const { return written; }
-
-    bool mismatch(const QString& reason)
-    {
-        worker.writeLog(QStringLiteral("文件校验失败:") + localPath + QLatin1Char(' ') + reason);
-        return false;
-    }
-
-private:
-    bool open()
-    {
-        const QFileInfo info(localPath);
-        const QString absolutePath = info.absoluteFilePath();
-        if (!info.exists()) {
-            worker.writeLog(QStringLiteral("创建目录：") + absolutePath);
-            if (!QDir().mkpath(info.absolutePath())) {
-                worker.writeLog(
-                    QStringLiteral("创建目录：") + absolutePath + QStringLiteral(" 失败."));
-                qDebug() << "mkpath failed!" << absolutePath;
-                return false;
-            }
-        }
-        file.setFileName(localPath);
-        if (!file.open(QIODevice::WriteOnly)) {
-            worker.writeLog(QStringLiteral("打开文件失败:") + localPath
-                + QStringLiteral("失败原因:") + file.errorString());
-            qDebug() << "open file faied!" << localPath << " " << file.errorString();
-            return false;
-        }
-        return true;
-    }
-
-    void writeFailed()
-    {
-        worker.writeLog(QStringLiteral("写入文件失败:") + localPath + QStringLiteral("失败原因:")
-            + file.errorString());
-    }
-
-    ZelkorVersion& worker;
-    const QString localPath;
-    const SignedFile* const expected;
-    QSaveFile file;
-    QCryptographicHash hash {QCryptographicHash::Sha256};
-    qint64 written = 0;
-};
 
 } // namespace
-
-bool ZelkorVersionStru::parseVersion(const QString& text)
-{
-    const QStringList pieces = text.split(QLatin1Char('.'));
-    if (pieces.size() != 3)
-        return false;
-    int* const fields[] = {&major, &minor, &patch};
-    for (int i = 0; i < 3; ++i) {
-        bool ok = false;
-        *fields[i] = pieces.at(i).toInt(&ok, 10);
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-
-bool ZelkorVersionStru::setVersion(QJsonObject entry)
-{
-    const QString version = entry.value(QStringLiteral("version")).toString();
-    const int updateType = entry.value(QStringLiteral("updateType")).toInt();
-    const QString entryReason = entry.value(QStringLiteral("reason")).toString();
-    if (!parseVersion(version))
-        return false;
-    qDebug() << "reason:" << entryReason;
-    reason = entryReason;
-    enforce = updateType != 0;
-    return true;
-}
-
-QString ZelkorVersionStru::versionString() const
-{
-    return QString::number(major) + QLatin1Char('.') + QString::number(minor) + QLatin1Char('.')
-        + QString::number(patch);
-}
-
-bool operator<(const ZelkorVersionStru& a, const ZelkorVersionStru& b)
-{
-    if (a.major != b.major)
-        return a.major < b.major;
-    if (a.minor != b.minor)
-        return a.minor < b.minor;
-    return a.patch < b.patch;
-}
-
-bool operator>(const ZelkorVersionStru& a, const ZelkorVersionStru& b)
-{
-    return b < a;
-}
-
-bool operator==(const ZelkorVersionStru& a, const ZelkorVersionStru& b)
-{
-    return a.major == b.major && a.minor == b.minor && a.patch == b.patch;
-}
-
-QStringList manifestEntries(const QByteArray& body, bool* readable)
-{
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
-    if (readable)
-        *readable = body.isEmpty() || error.error == QJsonParseError::NoError;
-    const QJsonArray values = document.object().value(QStringLiteral("value")).toArray();
-    QStringList entries;
-    entries.reserve(values.size());
-    for (const QJsonValue& value : values)
-        entries << value.toString();
-    return entries;
-}
-
-namespace {
-
-// Names that Windows maps to devices in every folder, whatever the extension.
-bool isDeviceName(const QString& segment)
-{
-    const QString base = segment.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
-    static const QStringList devices {QStringLiteral("CON"), QStringLiteral("PRN"),
-        QStringLiteral("AUX"), QStringLiteral("NUL"), QStringLiteral("CONIN$"),
-        QStringLiteral("CONOUT$")};
-    if (devices.contains(base))
-        return true;
-    // Windows counts the superscripts one to three as digits here too.
-    return base.size() == 4
-        && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
-        && QStringLiteral("0123456789\u00b9\u00b2\u00b3").contains(base.at(3));
-}
-
-} // namespace
-
-QString fileKey(const QString& path)
-{
-#ifdef Q_OS_WIN
-    return path.toCaseFolded();
-#else
-    return path;
-#endif
-}
-
-QString linkAlong(const QString& dir, const QString& relativePath)
-{
-    QString path = dir;
-    for (const QString& segment : relativePath.split(QLatin1Char('/'))) {
-        path += QLatin1Char('/') + segment;
-        const QFileInfo info(path);
-        // isSymLink() also holds for Windows shortcuts (.lnk).
-        if (info.isSymLink() || info.isJunction())
-            return path;
-        if (!info.exists())
-            break;
-    }
-    return QString();
-}
-
-bool isSafeRelativePath(const QString& path)
-{
-    if (path.isEmpty())
-        return false;
-    const QStringList segments = path.split(QLatin1Char('/'));
-    for (const QString& segment : segments) {
-        if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String(".."))
-            return false;
-        // Windows drops trailing dots and blanks, so ".. " would climb out.
-        if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' ')))
-            return false;
-        if (isDeviceName(segment))
-            return false;
-        for (const QChar c : segment) {
-            const ushort u = c.unicode();
-            if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || QStringLiteral("\\:*?\"<>|").contains(c))
-                return false;
-        }
-    }
-    return true;
-}
-
-QString signatureProblem(
-    const QByteArray& body, const QByteArray& signature, const QList<QByteArray>& publicKeys)
-{
-#ifdef UPDATER_PUBLIC_KEY
-    const auto decode = [](const QByteArray& text, int size) {
-        const auto result
-            = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
-        return result && result.decoded.size() == size ? result.decoded : QByteArray();
-    };
-    const auto bytes = [](const QByteArray& data) {
-        return reinterpret_cast<const unsigned char*>(data.constData());
-    };
-    QList<QByteArray> lines = signature.split('\n');
-    for (QByteArray& line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-    }
-    const QByteArray trusted("trusted comment: ");
-    if (lines.size() < 4 || !lines.at(0).startsWith("untrusted comment:")
-        || !lines.at(2).startsWith(trusted))
-        return QStringLiteral("签名格式错误");
-    const QByteArray sig = decode(lines.at(1), 74); // algorithm, key id, signature
-    const QByteArray global = decode(lines.at(3), 64);
-    if (global.isEmpty() || !(sig.startsWith("Ed") || sig.startsWith("ED")))
-        return QStringLiteral("签名格式错误");
-    QByteArray key;
-    for (const QByteArray& candidate : publicKeys) {
-        const QByteArray decoded = decode(candidate, 42); // "Ed", key id, Ed25519 key
-        if (decoded.startsWith("Ed") && decoded.mid(2, 8) == sig.mid(2, 8))
-            key = decoded;
-    }
-    if (key.isEmpty())
-        return QStringLiteral("签名密钥不符");
-    if (sodium_init() < 0)
-        return QStringLiteral("libsodium不可用");
-    QByteArray signedBytes = body;
-    if (sig.startsWith("ED")) { // signed the BLAKE2b-512 hash
-        signedBytes = QByteArray(crypto_generichash_BYTES_MAX, 0);
-        crypto_generichash(reinterpret_cast<unsigned char*>(signedBytes.data()), signedBytes.size(),
-            bytes(body), body.size(), nullptr, 0);
-    }
-    const QByteArray signatureBytes = sig.mid(10);
-    const QByteArray comment = signatureBytes + lines.at(2).mid(trusted.size());
-    if (crypto_sign_verify_detached(
-            bytes(signatureBytes), bytes(signedBytes), signedBytes.size(), bytes(key) + 10)
-        != 0)
-        return QStringLiteral("签名不匹配");
-    if (crypto_sign_verify_detached(bytes(global), bytes(comment), comment.size(), bytes(key) + 10)
-        != 0)
-        return QStringLiteral("可信注释签名不匹配");
-    return QString();
-#else
-    Q_UNUSED(body)
-    Q_UNUSED(signature)
-    Q_UNUSED(publicKeys)
-    return QStringLiteral("built without UPDATER_PUBLIC_KEY");
-#endif
-}
-
-QString signedManifestProblem(const QByteArray& body, const QString& version,
-    const QStringList& paths, QMap<QString, SignedFile>* files)
-{
-    const QJsonObject manifest = QJsonDocument::fromJson(body).object();
-    const QString named = manifest.value(QStringLiteral("version")).toString();
-    if (named != version)
-        return QStringLiteral("版本不符:") + named;
-    const QJsonObject listed = manifest.value(QStringLiteral("files")).toObject();
-    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
-    for (const QString& path : paths) {
-        const QJsonObject entry = listed.value(path).toObject();
-        const QString sha256 = entry.value(QStringLiteral("sha256")).toString().toLower();
-        const double size = entry.value(QStringLiteral("size")).toDouble(-1);
-        if (!hex.match(sha256).hasMatch() || size < 0 || size > 9e15 || size != std::floor(size))
-            return QStringLiteral("缺少文件校验值:") + path;
-        files->insert(fileKey(path), SignedFile {sha256.toLatin1(), qint64(size)});
-    }
-    return QString();
-}
-
-QString urlPath(const QString& relativePath)
-{
-    QStringList segments = relativePath.split(QLatin1Char('/'));
-    for (QString& segment : segments)
-        segment = QString::fromLatin1(QUrl::toPercentEncoding(segment));
-    return segments.join(QLatin1Char('/'));
-}
 
 ZelkorVersion::ZelkorVersion(QObject* parent, const Options& options)
     : QThread(parent)
@@ -376,12 +42,6 @@ ZelkorVersion::ZelkorVersion(QObject* parent, const Options& options)
           options.requestTimeoutMs > 0 ? options.requestTimeoutMs : UPDATER_REQUEST_TIMEOUT_MS)
 {
     connect(&fetcher, &getUrl::getEnd, this, &ZelkorVersion::getEnd);
-    logFile.setFileName(QStringLiteral("updateLog.txt"));
-    // UTF-8 with a byte-order mark reads right in Notepad on every code page.
-    if (!logFile.open(QIODevice::WriteOnly | QIODevice::Text))
-        qDebug() << "cannot open" << logFile.fileName() << logFile.errorString();
-    else
-        logFile.write("\xEF\xBB\xBF");
 }
 
 ZelkorVersion::~ZelkorVersion()
@@ -394,7 +54,6 @@ ZelkorVersion::~ZelkorVersion()
     }
     wait();
     delete networkManager;
-    logFile.close();
 }
 
 void ZelkorVersion::init()
@@ -414,32 +73,26 @@ void ZelkorVersion::init()
 
     const QString path = appDir + QStringLiteral("/version");
     const QFileInfo info(path);
-    if (info.exists() && info.isReadable()) {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly)) {
-            QByteArray bytes = file.readAll();
-            const int nul = bytes.indexOf('\0');
-            if (nul >= 0)
-                bytes.truncate(nul);
-            const QString text = QString::fromUtf8(bytes);
-            file.close();
-            currVersion.parseVersion(text);
-            start();
-            getUpdateList();
-            qDebug() << "curr version:" << text;
-        } else {
-            writeLog(QStringLiteral("本地版本信息文件打开失败:") + path + QLatin1Char(' ')
-                + file.errorString());
-            qDebug() << path + QStringLiteral(" open failed!");
-            currVersion.parseVersion(QStringLiteral("0.0.0"));
-            start();
-            getUpdateList();
-        }
-    } else {
+    QFile file(path);
+    if (!info.exists() || !info.isReadable()) {
         qDebug() << path + QStringLiteral(" not exist");
-        start();
-        getUpdateList();
+    } else if (!file.open(QIODevice::ReadOnly)) {
+        writeLog(QStringLiteral("本地版本信息文件打开失败:") + path + QLatin1Char(' ')
+            + file.errorString());
+        qDebug() << path + QStringLiteral(" open failed!");
+        currVersion.parseVersion(QStringLiteral("0.0.0"));
+    } else {
+        QByteArray bytes = file.readAll();
+        const int nul = bytes.indexOf('\0');
+        if (nul >= 0)
+            bytes.truncate(nul);
+        const QString text = QString::fromUtf8(bytes);
+        file.close();
+        currVersion.parseVersion(text);
+        qDebug() << "curr version:" << text;
     }
+    start();
+    getUpdateList();
 }
 
 bool ZelkorVersion::getUpdateList()
@@ -482,13 +135,7 @@ void ZelkorVersion::requestAbort()
 
 void ZelkorVersion::writeLog(QString message)
 {
-    QMutexLocker locker(&logMutex);
-    if (!logFile.isOpen())
-        return;
-    QTextStream stream(&logFile);
-    stream.setCodec("UTF-8");
-    stream << QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss:  "))
-           << message << '\n';
+    log.write(message);
 }
 
 bool ZelkorVersion::writeVersion()
@@ -504,18 +151,6 @@ bool ZelkorVersion::writeVersion()
         return false;
     }
     return true;
-}
-
-int ZelkorVersion::state() const
-{
-    QMutexLocker locker(&stateMutex);
-    return workState;
-}
-
-int ZelkorVersion::cursor() const
-{
-    QMutexLocker locker(&stateMutex);
-    return currentIndex;
 }
 
 void ZelkorVersion::downloadProgress(qint64, qint64) { }
@@ -547,13 +182,8 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
         return true;
     }
 
-    std::set<ZelkorVersionStru> newer; // first entry of a version wins
-    for (int i = 0; i < list.size(); ++i) {
-        ZelkorVersionStru record;
-        if (record.setVersion(list.at(i).toObject()) && record > currVersion)
-            newer.insert(record);
-    }
-    if (newer.empty()) {
+    const QList<ZelkorVersionStru> newer = newerVersions(list, currVersion);
+    if (newer.isEmpty()) {
         writeLog(QStringLiteral("无需更新：当前版本为最新"));
         emit sigMsgInfoCheck(0);
         return true;
@@ -657,10 +287,10 @@ QNetworkReply* ZelkorVersion::startGet(const QUrl& url)
     return reply;
 }
 
-ZelkorVersion::Outcome ZelkorVersion::fetchBody(const QUrl& url, qint64 maxBytes, QByteArray* body)
+RequestOutcome ZelkorVersion::fetchBody(const QUrl& url, qint64 maxBytes, QByteArray* body)
 {
     QNetworkReply* reply = startGet(url);
-    const Outcome outcome = waitFor(reply, maxBytes, [body](const QByteArray& chunk) {
+    const RequestOutcome outcome = receive(reply, maxBytes, [body](const QByteArray& chunk) {
         *body += chunk;
         return true;
     });
@@ -668,88 +298,10 @@ ZelkorVersion::Outcome ZelkorVersion::fetchBody(const QUrl& url, qint64 maxBytes
     return outcome;
 }
 
-ZelkorVersion::Outcome ZelkorVersion::waitFor(
-    QNetworkReply* reply, qint64 maxBytes, const Sink& sink)
+RequestOutcome ZelkorVersion::receive(QNetworkReply* reply, qint64 maxBytes, const BodySink& sink)
 {
-    Outcome outcome;
-    qint64 received = 0;
-    QEventLoop loop;
-    // The bound is on silence, not on the whole transfer: a large file on a
-    // slow line installs as long as bytes keep coming.
-    QTimer silence;
-    silence.setSingleShot(true);
-    silence.setTimerType(Qt::PreciseTimer); // a coarse timer may fire up to 5% early
-    connect(&silence, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const auto drain = [&] {
-        silence.start(requestTimeoutMs);
-        if (outcome.sinkFailed || outcome.tooLarge)
-            return;
-        const QByteArray chunk = reply->readAll();
-        received += chunk.size();
-        if (received > maxBytes) {
-            outcome.tooLarge = true;
-            reply->abort();
-            return;
-        }
-        // An error page is never handed on.
-        if (chunk.isEmpty() || !isSuccessStatus(reply))
-            return;
-        if (!sink(chunk)) {
-            outcome.sinkFailed = true;
-            reply->abort();
-        }
-    };
-    connect(reply, &QNetworkReply::readyRead, &loop, drain);
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer watch;
-    connect(&watch, &QTimer::timeout, &loop, [&] {
-        if (stopRequested())
-            loop.quit();
-    });
-    watch.start(100);
-    silence.start(requestTimeoutMs);
-    if (!reply->isFinished())
-        loop.exec();
-
-    const bool unfinished = !reply->isFinished();
-    if (unfinished)
-        reply->abort();
-    else
-        drain();
-    qDebug() << "replay->error = " << int(reply->error());
-
-    if (outcome.sinkFailed)
-        return outcome;
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (unfinished && stopRequested()) {
-        outcome.stopped = true;
-    } else if (unfinished) {
-        outcome.code = QNetworkReply::TimeoutError;
-        outcome.reason = QStringLiteral("no byte for %1 ms").arg(requestTimeoutMs);
-    } else if (outcome.tooLarge) {
-        outcome.code = QNetworkReply::UnknownContentError;
-        outcome.reason = QStringLiteral("body larger than %1 bytes").arg(maxBytes);
-    } else if (reply->error() != QNetworkReply::NoError) {
-        outcome.code = reply->error();
-        outcome.reason = reply->errorString();
-    } else if (!isSuccessStatus(reply)) {
-        outcome.code = status;
-        outcome.reason
-            = QStringLiteral("HTTP %1 %2")
-                  .arg(status)
-                  .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-    } else if (length.isValid() && length.toLongLong() != received
-        && reply->url()
-            == reply->request().url()) { // after a redirect Qt may keep the first length
-        outcome.code = QNetworkReply::RemoteHostClosedError;
-        outcome.reason = QStringLiteral("body cut short: %1 of %2 bytes")
-                             .arg(received)
-                             .arg(length.toLongLong());
-    } else {
-        outcome.ok = true;
-    }
-    return outcome;
+    return waitForReply(
+        reply, maxBytes, requestTimeoutMs, [this] { return stopRequested(); }, sink);
 }
 
 void ZelkorVersion::fetchManifestStep()
@@ -762,7 +314,7 @@ void ZelkorVersion::fetchManifestStep()
             server + QStringLiteral("/packages/version/") + version + QStringLiteral(".json"),
             QUrl::TolerantMode);
         QByteArray body;
-        const Outcome outcome = fetchBody(url, maxManifestSize, &body);
+        const RequestOutcome outcome = fetchBody(url, maxManifestSize, &body);
         if (outcome.stopped)
             return;
         bool readable = false;
@@ -775,14 +327,14 @@ void ZelkorVersion::fetchManifestStep()
             return;
         }
         QMap<QString, SignedFile> signedAs;
-        if (!publicKeys.isEmpty()) {
+        if (!trustedKeys().isEmpty()) {
             QByteArray signature;
-            const Outcome fetched = fetchBody(
+            const RequestOutcome fetched = fetchBody(
                 QUrl(url.toString() + QStringLiteral(".minisig")), maxSignatureSize, &signature);
             if (fetched.stopped)
                 return;
             QString problem = fetched.ok
-                ? signatureProblem(body, signature, publicKeys)
+                ? signatureProblem(body, signature, trustedKeys())
                 : QStringLiteral("缺少签名,错误码:") + QString::number(fetched.code);
             if (problem.isEmpty())
                 problem = signedManifestProblem(body, version, paths, &signedAs);
@@ -797,14 +349,9 @@ void ZelkorVersion::fetchManifestStep()
             qDebug() << path;
             if (fileKey(path).contains(fileKey(QStringLiteral("update.exe"))))
                 continue;
-            if (!isSafeRelativePath(path)) {
-                writeLog(QStringLiteral("非法文件路径:") + path);
-                failUpdate(FetchManifests);
-                return;
-            }
-            const QString link = linkAlong(appDir, path);
-            if (!link.isEmpty()) {
-                writeLog(QStringLiteral("路径经过链接,拒绝写入:") + link);
+            const QString refusal = installRefusal(appDir, path);
+            if (!refusal.isEmpty()) {
+                writeLog(refusal);
                 failUpdate(FetchManifests);
                 return;
             }
@@ -838,13 +385,13 @@ void ZelkorVersion::fetchFileStep()
     const QString localPath = appDir + QLatin1Char('/') + relativePath;
     // Every path of a signed build has an entry: its manifest was refused otherwise.
     const SignedFile* expected
-        = publicKeys.isEmpty() ? nullptr : &fileSet[fileKey(relativePath)].signedAs;
-    InstallFile target(*this, localPath, expected);
+        = trustedKeys().isEmpty() ? nullptr : &fileSet[fileKey(relativePath)].signedAs;
+    InstallFile target(localPath, expected, log);
 
     QNetworkReply* reply = startGet(url);
     writeLog(QStringLiteral("下载文件:"));
-    const Outcome outcome
-        = waitFor(reply, expected ? qMin(expected->size, maxFileSize) : maxFileSize,
+    const RequestOutcome outcome
+        = receive(reply, expected ? qMin(expected->size, maxFileSize) : maxFileSize,
             [&target](const QByteArray& chunk) { return target.write(chunk); });
     delete reply;
     if (outcome.stopped)

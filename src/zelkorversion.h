@@ -2,12 +2,15 @@
 #define ZELKORVERSION_H
 
 #include "getUrl.h"
+#include "requestwait.h"
+#include "updatelog.h"
+#include "updaterules.h"
 
-#include <QFile>
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QMutex>
+#include <QMutexLocker>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -19,65 +22,6 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 class QUrl;
-
-// One version a.b.c, with what an update-list entry says about it.
-struct ZelkorVersionStru
-{
-    int major = 0;
-    int minor = 0;
-    int patch = 0;
-    bool enforce = false;
-    QString reason;
-
-    // True when all three numbers were taken; on failure the numbers before
-    // the failing piece (and that piece, as 0) are already stored.
-    bool parseVersion(const QString& text);
-    // True when the entry's "version" parsed; only then change enforce and reason.
-    bool setVersion(QJsonObject entry);
-    QString versionString() const;
-};
-
-bool operator<(const ZelkorVersionStru& a, const ZelkorVersionStru& b);
-bool operator>(const ZelkorVersionStru& a, const ZelkorVersionStru& b);
-bool operator==(const ZelkorVersionStru& a, const ZelkorVersionStru& b);
-
-// The entries of a package manifest's "value" array, in order; an entry that
-// is not a string reads as empty text. Anything else gives no entries;
-// *readable is false only for a body that is not empty and not JSON.
-QStringList manifestEntries(const QByteArray& body, bool* readable = nullptr);
-
-// A manifest path may only name a file below the installation folder, on
-// Windows too.
-bool isSafeRelativePath(const QString& path);
-
-// A relative path as it goes into an address: every segment percent-encoded,
-// so that "#", "?" and "%" in a file name stay part of it.
-QString urlPath(const QString& relativePath);
-
-// What a signed manifest's "files" says of one path.
-struct SignedFile
-{
-    QByteArray sha256; // lower-case hex
-    qint64 size = -1;
-};
-
-// Why signature, the text of a minisign .minisig file, does not show that the
-// holder of one of publicKeys (each the base64 line of a minisign .pub file)
-// signed body; empty when it does. Needs a build with UPDATER_PUBLIC_KEY.
-QString signatureProblem(
-    const QByteArray& body, const QByteArray& signature, const QList<QByteArray>& publicKeys);
-
-// Why a signed manifest body is not the one of version, or lacks the hash and
-// size of one of paths; empty when all is there, and then files holds them.
-QString signedManifestProblem(const QByteArray& body, const QString& version,
-    const QStringList& paths, QMap<QString, SignedFile>* files);
-
-// Paths with the same key name one file: on Windows letter case does not count.
-QString fileKey(const QString& path);
-
-// The first existing component of relativePath below dir that is a symbolic
-// link, a junction or a shortcut; empty when there is none.
-QString linkAlong(const QString& dir, const QString& relativePath);
 
 // Empty or zero fields take the compiled-in values; tests point them at a
 // loopback server and a temporary installation folder.
@@ -117,9 +61,17 @@ public:
     ZelkorVersionStru installedVersion() const { return currVersion; }
     QList<ZelkorVersionStru> pendingVersions() const { return versionList; }
     QString targetVersion() const { return newVersion; }
-    int state() const;
+    int state() const
+    {
+        QMutexLocker locker(&stateMutex);
+        return workState;
+    }
     // Meaningful once the update has reported its end: the thread moves it unlocked.
-    int cursor() const;
+    int cursor() const
+    {
+        QMutexLocker locker(&stateMutex);
+        return currentIndex;
+    }
 
 signals:
     void sigMsgInfoCheck(int);
@@ -137,22 +89,11 @@ protected:
     void run() override;
 
 private:
-    struct Outcome
-    {
-        bool ok = false;
-        bool sinkFailed = false;
-        bool tooLarge = false;
-        bool stopped = false; // aborted, or the worker is going away
-        int code = 0;
-        QString reason;
-    };
-    using Sink = std::function<bool(const QByteArray&)>;
-
     void fetchManifestStep();
     void fetchFileStep();
     QNetworkReply* startGet(const QUrl& url);
-    Outcome waitFor(QNetworkReply* reply, qint64 maxBytes, const Sink& sink);
-    Outcome fetchBody(const QUrl& url, qint64 maxBytes, QByteArray* body);
+    RequestOutcome receive(QNetworkReply* reply, qint64 maxBytes, const BodySink& sink);
+    RequestOutcome fetchBody(const QUrl& url, qint64 maxBytes, QByteArray* body);
     void setState(int state);
     void advance(int from, int to);
     void failUpdate(int from);
@@ -179,8 +120,7 @@ private:
     QString newVersion;
     std::atomic<bool> abortRequested {false};
     getUrl fetcher;
-    QFile logFile;
-    QMutex logMutex;
+    UpdateLog log {QStringLiteral("updateLog.txt")};
     Options options;
     QString server;
     int requestTimeoutMs;

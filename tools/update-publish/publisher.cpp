@@ -1,6 +1,6 @@
 #include "publisher.h"
 
-#include "zelkorversion.h"
+#include "updaterules.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

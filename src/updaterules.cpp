@@ -1,0 +1,166 @@
+#include "updaterules.h"
+
+#include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QUrl>
+
+#include <cmath>
+#include <set>
+
+bool ZelkorVersionStru::parseVersion(const QString& text)
+{
+    const QStringList pieces = text.split(QLatin1Char('.'));
+    if (pieces.size() != 3)
+        return false;
+    int* const fields[] = {&major, &minor, &patch};
+    for (int i = 0; i < 3; ++i) {
+        bool ok = false;
+        *fields[i] = pieces.at(i).toInt(&ok, 10);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool ZelkorVersionStru::setVersion(QJsonObject entry)
+{
+    const QString version = entry.value(QStringLiteral("version")).toString();
+    const int updateType = entry.value(QStringLiteral("updateType")).toInt();
+    const QString entryReason = entry.value(QStringLiteral("reason")).toString();
+    if (!parseVersion(version))
+        return false;
+    qDebug() << "reason:" << entryReason;
+    reason = entryReason;
+    enforce = updateType != 0;
+    return true;
+}
+
+QString ZelkorVersionStru::versionString() const
+{
+    return QString::number(major) + QLatin1Char('.') + QString::number(minor) + QLatin1Char('.')
+        + QString::number(patch);
+}
+
+bool operator<(const ZelkorVersionStru& a, const ZelkorVersionStru& b)
+{
+    if (a.major != b.major)
+        return a.major < b.major;
+    if (a.minor != b.minor)
+        return a.minor < b.minor;
+    return a.patch < b.patch;
+}
+
+bool operator>(const ZelkorVersionStru& a, const ZelkorVersionStru& b)
+{
+    return b < a;
+}
+
+bool operator==(const ZelkorVersionStru& a, const ZelkorVersionStru& b)
+{
+    return a.major == b.major && a.minor == b.minor && a.patch == b.patch;
+}
+
+QList<ZelkorVersionStru> newerVersions(const QJsonArray& list, const ZelkorVersionStru& installed)
+{
+    std::set<ZelkorVersionStru> newer; // first entry of a version wins
+    for (int i = 0; i < list.size(); ++i) {
+        ZelkorVersionStru record;
+        if (record.setVersion(list.at(i).toObject()) && record > installed)
+            newer.insert(record);
+    }
+    return QList<ZelkorVersionStru>(newer.cbegin(), newer.cend());
+}
+
+QStringList manifestEntries(const QByteArray& body, bool* readable)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (readable)
+        *readable = body.isEmpty() || error.error == QJsonParseError::NoError;
+    const QJsonArray values = document.object().value(QStringLiteral("value")).toArray();
+    QStringList entries;
+    entries.reserve(values.size());
+    for (const QJsonValue& value : values)
+        entries << value.toString();
+    return entries;
+}
+
+namespace {
+
+// Names that Windows maps to devices in every folder, whatever the extension.
+bool isDeviceName(const QString& segment)
+{
+    const QString base = segment.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+    static const QStringList devices {QStringLiteral("CON"), QStringLiteral("PRN"),
+        QStringLiteral("AUX"), QStringLiteral("NUL"), QStringLiteral("CONIN$"),
+        QStringLiteral("CONOUT$")};
+    if (devices.contains(base))
+        return true;
+    // Windows counts the superscripts one to three as digits here too.
+    return base.size() == 4
+        && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
+        && QStringLiteral("0123456789\u00b9\u00b2\u00b3").contains(base.at(3));
+}
+
+} // namespace
+
+QString fileKey(const QString& path)
+{
+#ifdef Q_OS_WIN
+    return path.toCaseFolded();
+#else
+    return path;
+#endif
+}
+
+bool isSafeRelativePath(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    const QStringList segments = path.split(QLatin1Char('/'));
+    for (const QString& segment : segments) {
+        if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String(".."))
+            return false;
+        // Windows drops trailing dots and blanks, so ".. " would climb out.
+        if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' ')))
+            return false;
+        if (isDeviceName(segment))
+            return false;
+        for (const QChar c : segment) {
+            const ushort u = c.unicode();
+            if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || QStringLiteral("\\:*?\"<>|").contains(c))
+                return false;
+        }
+    }
+    return true;
+}
+
+QString signedManifestProblem(const QByteArray& body, const QString& version,
+    const QStringList& paths, QMap<QString, SignedFile>* files)
+{
+    const QJsonObject manifest = QJsonDocument::fromJson(body).object();
+    const QString named = manifest.value(QStringLiteral("version")).toString();
+    if (named != version)
+        return QStringLiteral("版本不符:") + named;
+    const QJsonObject listed = manifest.value(QStringLiteral("files")).toObject();
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+    for (const QString& path : paths) {
+        const QJsonObject entry = listed.value(path).toObject();
+        const QString sha256 = entry.value(QStringLiteral("sha256")).toString().toLower();
+        const double size = entry.value(QStringLiteral("size")).toDouble(-1);
+        if (!hex.match(sha256).hasMatch() || size < 0 || size > 9e15 || size != std::floor(size))
+            return QStringLiteral("缺少文件校验值:") + path;
+        files->insert(fileKey(path), SignedFile {sha256.toLatin1(), qint64(size)});
+    }
+    return QString();
+}
+
+QString urlPath(const QString& relativePath)
+{
+    QStringList segments = relativePath.split(QLatin1Char('/'));
+    for (QString& segment : segments)
+        segment = QString::fromLatin1(QUrl::toPercentEncoding(segment));
+    return segments.join(QLatin1Char('/'));
+}

@@ -1,0 +1,68 @@
+#ifndef UPDATERULES_H
+#define UPDATERULES_H
+
+// The rules the updater and update-publish share: versions, the entries of the update list and of
+// a manifest, and which paths may be installed. Nothing here touches a file or the network.
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+// One version a.b.c, with what an update-list entry says about it.
+struct ZelkorVersionStru
+{
+    int major = 0;
+    int minor = 0;
+    int patch = 0;
+    bool enforce = false;
+    QString reason;
+
+    // True when all three numbers were taken; on failure the numbers before
+    // the failing piece (and that piece, as 0) are already stored.
+    bool parseVersion(const QString& text);
+    // True when the entry's "version" parsed; only then change enforce and reason.
+    bool setVersion(QJsonObject entry);
+    QString versionString() const;
+};
+
+bool operator<(const ZelkorVersionStru& a, const ZelkorVersionStru& b);
+bool operator>(const ZelkorVersionStru& a, const ZelkorVersionStru& b);
+bool operator==(const ZelkorVersionStru& a, const ZelkorVersionStru& b);
+
+// The entries of an update list newer than installed, ascending; of entries naming one version
+// the first counts, and entries that do not parse are dropped.
+QList<ZelkorVersionStru> newerVersions(const QJsonArray& list, const ZelkorVersionStru& installed);
+
+// The entries of a package manifest's "value" array, in order; an entry that
+// is not a string reads as empty text. Anything else gives no entries;
+// *readable is false only for a body that is not empty and not JSON.
+QStringList manifestEntries(const QByteArray& body, bool* readable = nullptr);
+
+// What a signed manifest's "files" says of one path.
+struct SignedFile
+{
+    QByteArray sha256; // lower-case hex
+    qint64 size = -1;
+};
+
+// Why a signed manifest body is not the one of version, or lacks the hash and
+// size of one of paths; empty when all is there, and then files holds them.
+QString signedManifestProblem(const QByteArray& body, const QString& version,
+    const QStringList& paths, QMap<QString, SignedFile>* files);
+
+// A manifest path may only name a file below the installation folder, on
+// Windows too.
+bool isSafeRelativePath(const QString& path);
+
+// Paths with the same key name one file: on Windows letter case does not count.
+QString fileKey(const QString& path);
+
+// A relative path as it goes into an address: every segment percent-encoded,
+// so that "#", "?" and "%" in a file name stay part of it.
+QString urlPath(const QString& relativePath);
+
+#endif // UPDATERULES_H
