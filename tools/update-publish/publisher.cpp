@@ -1,5 +1,10 @@
 #include "publisher.h"
 
+#include "filecompare.h"
+#include "fileops.h"
+#include "quoting.h"
+#include "signing.h"
+#include "staging.h"
 #include "updaterules.h"
 
 #include <QCryptographicHash>
@@ -10,207 +15,13 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSet>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-
-#include <algorithm>
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
-const qint64 chunkSize = 1024 * 1024;
-const int pathsPerMessage = 10;
 // The updater leaves alone every path that contains this.
 const QLatin1String updaterName("update.exe");
-
-// Paths end up in one-line messages, so control characters are spelled out.
-QString quoted(const QString& text)
-{
-    QString out(QLatin1Char('"'));
-    for (const QChar c : text) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
-            out += QLatin1Char('\\') + QString(c);
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out + QLatin1Char('"');
-}
-
-QString quotedList(const QStringList& items)
-{
-    QStringList shown;
-    for (int i = 0; i < items.size() && i < pathsPerMessage; ++i)
-        shown << quoted(items.at(i));
-    QString text = shown.join(QStringLiteral(", "));
-    if (items.size() > pathsPerMessage)
-        text += QStringLiteral(" and %1 more").arg(items.size() - pathsPerMessage);
-    return text;
-}
-
-bool isInside(const QString& path, const QString& folder)
-{
-    if (path == folder)
-        return true;
-    return path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'));
-}
-
-std::filesystem::path nativePath(const QString& path)
-{
-#ifdef Q_OS_WIN
-    return std::filesystem::path(QDir::toNativeSeparators(path).toStdWString());
-#else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-#endif
-}
-
-// QFile::rename refuses to replace an existing file; this replaces it atomically.
-bool replaceFile(const QString& from, const QString& to, QString* reason)
-{
-    std::error_code ec;
-    std::filesystem::rename(nativePath(from), nativePath(to), ec);
-    if (ec)
-        *reason = QString::fromLocal8Bit(ec.message().c_str());
-    return !ec;
-}
-
-bool copyFile(
-    const QString& from, const QString& to, QString* reason, QCryptographicHash* hash = nullptr)
-{
-    QFile in(from);
-    if (!in.open(QIODevice::ReadOnly)) {
-        *reason = QStringLiteral("cannot read %1: %2").arg(quoted(from), in.errorString());
-        return false;
-    }
-    QSaveFile out(to);
-    if (!out.open(QIODevice::WriteOnly)) {
-        *reason = QStringLiteral("cannot write %1: %2").arg(quoted(to), out.errorString());
-        return false;
-    }
-    for (;;) {
-        const QByteArray chunk = in.read(chunkSize);
-        if (in.error() != QFileDevice::NoError) {
-            *reason = QStringLiteral("cannot read %1: %2").arg(quoted(from), in.errorString());
-            return false;
-        }
-        if (chunk.isEmpty())
-            break;
-        if (hash)
-            hash->addData(chunk);
-        if (out.write(chunk) != chunk.size()) {
-            *reason = QStringLiteral("cannot write %1: %2").arg(quoted(to), out.errorString());
-            return false;
-        }
-    }
-    if (!out.commit()) {
-        *reason = QStringLiteral("cannot write %1: %2").arg(quoted(to), out.errorString());
-        return false;
-    }
-    return true;
-}
-
-bool writeBytes(const QString& path, const QByteArray& bytes, QString* reason)
-{
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
-        *reason = QStringLiteral("cannot write %1: %2").arg(quoted(path), out.errorString());
-        return false;
-    }
-    return true;
-}
-
-enum class Sameness { Same, Different, Unreadable };
-
-Sameness compareFiles(const QString& a, const QString& b, QString* reason)
-{
-    QFile first(a);
-    QFile second(b);
-    for (QFile* file : {&first, &second}) {
-        if (!file->open(QIODevice::ReadOnly)) {
-            *reason = quoted(file->fileName()) + QStringLiteral(": ") + file->errorString();
-            return Sameness::Unreadable;
-        }
-    }
-    if (first.size() != second.size())
-        return Sameness::Different;
-    for (;;) {
-        const QByteArray x = first.read(chunkSize);
-        const QByteArray y = second.read(chunkSize);
-        for (QFile* file : {&first, &second}) {
-            if (file->error() != QFileDevice::NoError) {
-                *reason = quoted(file->fileName()) + QStringLiteral(": ") + file->errorString();
-                return Sameness::Unreadable;
-            }
-        }
-        if (x != y)
-            return Sameness::Different;
-        if (x.isEmpty())
-            return Sameness::Same;
-    }
-}
-
-struct Scan
-{
-    QList<PublishFile> files;
-    QStringList problems;
-};
-
-// Files only, following links; anything else is a problem, never dropped quietly.
-void walkFolder(const QString& folder, const QString& prefix, QStringList& chain, Scan& scan)
-{
-    const QString shown = prefix.isEmpty() ? QStringLiteral(".") : prefix;
-    const QFileInfo info(folder);
-#ifdef Q_OS_UNIX
-    const bool listable = info.isReadable() && info.isExecutable();
-#else
-    const bool listable = info.isReadable();
-#endif
-    // QDir lists an unreadable folder as empty.
-    if (!listable) {
-        scan.problems << quoted(shown) + QStringLiteral(" (folder cannot be read)");
-        return;
-    }
-    const QString canonical = info.canonicalFilePath();
-    if (chain.contains(canonical)) {
-        scan.problems << quoted(shown) + QStringLiteral(" (link loop)");
-        return;
-    }
-    chain << canonical;
-    const QFileInfoList entries = QDir(folder).entryInfoList(
-        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
-    for (const QFileInfo& entry : entries) {
-        const QString path
-            = prefix.isEmpty() ? entry.fileName() : prefix + QLatin1Char('/') + entry.fileName();
-        if (entry.isDir())
-            walkFolder(entry.absoluteFilePath(), path, chain, scan);
-        else if (entry.isFile())
-            scan.files.append({path, entry.absoluteFilePath()});
-        else
-            scan.problems << quoted(path)
-                    + QStringLiteral(
-                        " (broken link, special file or name not in the local encoding)");
-    }
-    chain.removeLast();
-}
-
-Scan scanFolder(const QString& folder)
-{
-    Scan scan;
-    QStringList chain;
-    walkFolder(folder, QString(), chain, scan);
-    return scan;
-}
-
-bool pathExists(const QFileInfo& info)
-{
-    return info.exists() || info.isSymLink();
-}
 
 } // namespace
 
@@ -377,7 +188,7 @@ bool Publisher::scanRelease()
                         .arg(quoted(request.releaseDir), quoted(request.rootDir)));
     }
 
-    const Scan scan = scanFolder(request.releaseDir);
+    const FolderScan scan = scanFolder(request.releaseDir);
     if (!scan.problems.isEmpty()) {
         return fail(QStringLiteral("release folder holds entries that cannot be published: %1")
                         .arg(scan.problems.join(QStringLiteral(", "))));
@@ -412,58 +223,17 @@ bool Publisher::scanRelease()
 
 bool Publisher::compareWithServer()
 {
-    QStringList conflicts;
-    QStringList unreadable;
-    for (const PublishFile& file : listedFiles) {
-        const QFileInfo target(binDir() + QLatin1Char('/') + file.path);
-        if (target.isDir()) {
-            conflicts << quoted(file.path) + QStringLiteral(" (packages/bin holds a folder there)");
-            continue;
-        }
-        if (target.isFile()) {
-            QString reason;
-            switch (compareFiles(file.source, target.filePath(), &reason)) {
-            case Sameness::Same:
-                break;
-            case Sameness::Different:
-                changedFiles << file;
-                break;
-            case Sameness::Unreadable:
-                unreadable << reason;
-                break;
-            }
-            continue;
-        }
-        if (!pathExists(target)) {
-            // A new file: nothing but folders may stand where its folders go.
-            const QStringList segments = file.path.split(QLatin1Char('/'));
-            QString prefix;
-            for (int i = 0; i + 1 < segments.size(); ++i) {
-                prefix += (i ? QStringLiteral("/") : QString()) + segments.at(i);
-                const QFileInfo folder(binDir() + QLatin1Char('/') + prefix);
-                if (pathExists(folder) && !folder.isDir()) {
-                    conflicts << quoted(file.path)
-                            + QStringLiteral(" (packages/bin/%1 is not a folder)").arg(prefix);
-                    break;
-                }
-            }
-        }
-        QFile source(file.source);
-        if (!source.open(QIODevice::ReadOnly)) {
-            unreadable << quoted(file.source) + QStringLiteral(": ") + source.errorString();
-            continue;
-        }
-        changedFiles << file;
-    }
-    if (!conflicts.isEmpty()) {
+    const BinComparison comparison = compareWithBin(listedFiles, binDir());
+    if (!comparison.conflicts.isEmpty()) {
         return fail(QStringLiteral("files clash with packages/bin: %1")
-                        .arg(conflicts.join(QStringLiteral(", "))));
+                        .arg(comparison.conflicts.join(QStringLiteral(", "))));
     }
-    if (!unreadable.isEmpty())
-        return fail(QStringLiteral("cannot read %1").arg(unreadable.join(QStringLiteral(", "))));
-    std::sort(changedFiles.begin(), changedFiles.end(),
-        [](const PublishFile& a, const PublishFile& b) { return a.path < b.path; });
-    for (const PublishFile& file : changedFiles)
+    if (!comparison.unreadable.isEmpty()) {
+        return fail(
+            QStringLiteral("cannot read %1").arg(comparison.unreadable.join(QStringLiteral(", "))));
+    }
+    changedFiles = comparison.changed;
+    for (const PublishFile& file : qAsConst(changedFiles))
         changed << file.path;
     return true;
 }
@@ -496,32 +266,9 @@ bool Publisher::checkSigning()
 {
     if (request.signKey.isEmpty())
         return true;
-    QFile key(request.signKey);
-    if (!key.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot read the signing key %1: %2")
-                        .arg(quoted(request.signKey), key.errorString()));
-    minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
-    if (minisign.isEmpty())
-        return fail(QStringLiteral("--sign-key needs minisign on the search path"));
-    return true;
-}
-
-// minisign asks for the key's password on our terminal.
-bool Publisher::sign(const QString& manifest, const QString& signature)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.setInputChannelMode(QProcess::ForwardedInputChannel);
-    const QString comment = QStringLiteral("timestamp:%1\tfile:%2.json")
-                                .arg(QDateTime::currentSecsSinceEpoch())
-                                .arg(request.version);
-    process.start(minisign,
-        {QStringLiteral("-S"), QStringLiteral("-s"), request.signKey, QStringLiteral("-m"),
-            manifest, QStringLiteral("-x"), signature, QStringLiteral("-t"), comment});
-    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0 || !QFileInfo(signature).isFile())
-        return fail(QStringLiteral("minisign could not sign the manifest with %1")
-                        .arg(quoted(request.signKey)));
+    QString reason;
+    if (!findSigner(request.signKey, &minisign, &reason))
+        return fail(reason);
     return true;
 }
 
@@ -601,129 +348,51 @@ bool Publisher::publish()
 bool Publisher::stageAndMove(const QString& packages)
 {
     const QString untouched = QStringLiteral("; the server tree is unchanged");
-    // Staged beside the targets so that moving into place is a rename on one
-    // file system: it needs no space and cannot leave a half-written file.
-    QTemporaryDir staging(packages + QStringLiteral("/.update-publish-XXXXXX"));
+    Staging staging(packages);
     if (!staging.isValid()) {
         return fail(QStringLiteral("cannot create a staging folder in %1: %2")
                         .arg(quoted(packages), staging.errorString())
             + untouched);
     }
 
-    struct Move
-    {
-        QString staged;
-        QString target;
-        QString backup; // the replaced file, for putting it back
-        bool replaces = false;
-    };
-    QList<Move> moves;
+    // Files first, then the manifest, then update.json: a client never sees
+    // a listed version whose files are missing.
     QString reason;
-    const auto stageBackup = [&](Move& move) {
-        const QFileInfo target(move.target);
-        if (!pathExists(target))
-            return true;
-        move.replaces = true;
-        move.backup = move.staged + QStringLiteral(".old");
-        std::error_code ec;
-        std::filesystem::create_hard_link(nativePath(move.target), nativePath(move.backup), ec);
-        // Not every file system links, and an immutable file refuses.
-        if (ec && !copyFile(move.target, move.backup, &reason))
-            return false;
-        if (target.isFile())
-            QFile::setPermissions(move.staged, target.permissions());
-        return true;
-    };
-
     QJsonObject signedFiles;
     for (int i = 0; i < changedFiles.size(); ++i) {
-        Move move {staging.filePath(QStringLiteral("file-%1").arg(i)),
-            binDir() + QLatin1Char('/') + changedFiles.at(i).path, QString(), false};
+        const PublishFile& file = changedFiles.at(i);
+        const QString staged = staging.filePath(QStringLiteral("file-%1").arg(i));
         QCryptographicHash hash(QCryptographicHash::Sha256);
-        if (!copyFile(changedFiles.at(i).source, move.staged, &reason, &hash) || !stageBackup(move))
+        if (!copyFile(file.source, staged, &reason, &hash)
+            || !staging.add(staged, binDir() + QLatin1Char('/') + file.path, &reason))
             return fail(reason + untouched);
-        signedFiles.insert(changedFiles.at(i).path,
+        signedFiles.insert(file.path,
             QJsonObject {{QStringLiteral("sha256"), QString::fromLatin1(hash.result().toHex())},
-                {QStringLiteral("size"), QFileInfo(move.staged).size()}});
-        moves << move;
+                {QStringLiteral("size"), QFileInfo(staged).size()}});
     }
     QJsonObject manifestObject {{QStringLiteral("value"), QJsonArray::fromStringList(changed)}};
     if (!request.signKey.isEmpty()) {
         manifestObject.insert(QStringLiteral("version"), request.version);
         manifestObject.insert(QStringLiteral("files"), signedFiles);
     }
-    Move manifestMove {
-        staging.filePath(QStringLiteral("manifest.json")), manifestPath(), QString(), false};
-    if (!writeBytes(manifestMove.staged,
-            QJsonDocument(manifestObject).toJson(QJsonDocument::Indented), &reason))
+    const QString manifest = staging.filePath(QStringLiteral("manifest.json"));
+    if (!writeBytes(
+            manifest, QJsonDocument(manifestObject).toJson(QJsonDocument::Indented), &reason))
         return fail(reason + untouched);
-    moves << manifestMove;
+    staging.addNew(manifest, manifestPath());
     if (!request.signKey.isEmpty()) {
         // In place before update.json lists the version, like the manifest.
-        Move signatureMove {manifestMove.staged + QStringLiteral(".minisig"),
-            manifestPath() + QStringLiteral(".minisig"), QString(), false};
-        if (!sign(manifestMove.staged, signatureMove.staged))
-            return fail(error + untouched);
-        if (!stageBackup(signatureMove))
+        const QString signature = manifest + QStringLiteral(".minisig");
+        if (!signManifest(minisign, request.signKey, request.version, manifest, signature, &reason)
+            || !staging.add(signature, manifestPath() + QStringLiteral(".minisig"), &reason))
             return fail(reason + untouched);
-        moves << signatureMove;
     }
-    Move listMove {
-        staging.filePath(QStringLiteral("update.json")), updateListPath(), QString(), false};
-    if (!writeBytes(listMove.staged, updateListWithNewEntry(), &reason) || !stageBackup(listMove))
+    const QString list = staging.filePath(QStringLiteral("update.json"));
+    if (!writeBytes(list, updateListWithNewEntry(), &reason)
+        || !staging.add(list, updateListPath(), &reason))
         return fail(reason + untouched);
-    moves << listMove;
 
-    // Missing folders, parents first.
-    QSet<QString> missing;
-    for (const Move& move : qAsConst(moves)) {
-        for (QString folder = QFileInfo(move.target).path(); !QFileInfo(folder).isDir();
-             folder = QFileInfo(folder).path())
-            missing << folder;
-    }
-    QStringList toCreate = missing.values();
-    std::sort(toCreate.begin(), toCreate.end(),
-        [](const QString& a, const QString& b) { return a.size() < b.size(); });
-    QStringList created;
-
-    QStringList notRestored;
-    const auto rollBack = [&](int moved) {
-        for (int i = moved - 1; i >= 0; --i) {
-            const Move& move = moves.at(i);
-            QString ignored;
-            const bool restored = move.replaces ? replaceFile(move.backup, move.target, &ignored)
-                                                : QFile::remove(move.target);
-            if (!restored)
-                notRestored << move.target;
-        }
-        for (int i = created.size() - 1; i >= 0; --i) {
-            if (!QDir().rmdir(created.at(i)))
-                notRestored << created.at(i);
-        }
-    };
-    const auto rolledBack = [&] {
-        return notRestored.isEmpty()
-            ? QStringLiteral("; the server tree is as it was")
-            : QStringLiteral("; could not put back %1").arg(quotedList(notRestored));
-    };
-
-    for (const QString& folder : qAsConst(toCreate)) {
-        if (!QDir().mkdir(folder)) {
-            rollBack(0);
-            return fail(
-                QStringLiteral("cannot create folder %1").arg(quoted(folder)) + rolledBack());
-        }
-        created << folder;
-    }
-    // Files first, then the manifest, then update.json: a client never sees
-    // a listed version whose files are missing.
-    for (int i = 0; i < moves.size(); ++i) {
-        if (!replaceFile(moves.at(i).staged, moves.at(i).target, &reason)) {
-            const QString message
-                = QStringLiteral("cannot replace %1: %2").arg(quoted(moves.at(i).target), reason);
-            rollBack(i);
-            return fail(message + rolledBack());
-        }
-    }
+    if (!staging.moveIntoPlace(&reason))
+        return fail(reason);
     return true;
 }

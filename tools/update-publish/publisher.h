@@ -1,6 +1,8 @@
 #ifndef UPDATE_PUBLISH_PUBLISHER_H
 #define UPDATE_PUBLISH_PUBLISHER_H
 
+#include "folderscan.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -20,12 +22,6 @@ struct PublishWarning
 {
     QString headline;
     QStringList paths;
-};
-
-struct PublishFile
-{
-    QString path; // relative to the installation folder, "/"-separated
-    QString source;
 };
 
 // Adds one release to an update server tree. prepare() reads and checks
@@ -53,7 +49,6 @@ private:
     bool compareWithServer();
     bool checkWritable();
     bool checkSigning();
-    bool sign(const QString& manifest, const QString& signature);
     void collectWarnings();
     bool stageAndMove(const QString& packages);
     QByteArray updateListWithNewEntry() const;

@@ -1,0 +1,13 @@
+#ifndef UPDATE_PUBLISH_QUOTING_H
+#define UPDATE_PUBLISH_QUOTING_H
+
+#include <QString>
+#include <QStringList>
+
+// Paths end up in one-line messages, so control characters are spelled out.
+QString quoted(const QString& text);
+
+// The first few items quoted, then how many more there are.
+QString quotedList(const QStringList& items);
+
+#endif // UPDATE_PUBLISH_QUOTING_H
