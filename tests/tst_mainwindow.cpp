@@ -11,11 +11,10 @@ struct Run
     QString list; // the update list's entries
     QString held; // answers below this path come late, and the close button is pressed meanwhile
     QString after; // what the window shows and said at the end, a pattern
-    QString pressExit
-        = {}; // the same once it is shown again and its exit button is pressed; empty: not pressed
+    // The same once it is shown again and its exit button is pressed; empty: not pressed.
+    QString pressExit = {};
     bool closedBySystem = false; // closed as Alt+F4 or the window manager does, not by the button
-    int slowCheckPassMs
-        = 0; // the worker dwells this long on the check command, so the update begins meanwhile
+    int slowCheckPassMs = 0; // the worker dwells on the check command, and the update begins
 };
 Q_DECLARE_METATYPE(Run)
 
@@ -49,44 +48,36 @@ private slots:
     {
         QTest::addColumn<Run>("row");
         const QString labels = " label_2= 总体进度： label=正在下载：",
-                      failed = " label_left=更新超时，请重试!!! label_right=\\S*";
-        QTest::newRow("nothing_to_update") << Run {R"({"version":"1.0.0","updateType":1})", "",
-            "ok=1 reason=1 shown=0 exit=0 bar=0 upDateEnd=1 toClose=0 label_left=正在准备中... "
-            "label_right="
-                + labels};
+                      failed = " label_left=更新超时，请重试!!! label_right=\\S*" + labels,
+                      two = R"({"version":"1.1.0"},{"version":"1.2.0"})",
+                      enforced = R"({"version":"1.1.0","updateType":1},{"version":"1.2.0"})",
+                      closed = "ok=0 reason=-1 shown=0 exit=1 bar=\\d+ upDateEnd=0 toClose=2";
         // Percentages are cut, not rounded; the file names and counts show as they come.
-        QTest::newRow("enforced_update_of_three_files")
-            << Run {R"({"version":"1.1.0","updateType":1},{"version":"1.2.0"})", "",
-                   "ok=1 reason=0 shown=1 exit=0 bar=66 upDateEnd=0 toClose=1 label_left=[abc].txt "
-                   "label_right=\\(2/3\\)"
-                       + labels};
-        QTest::newRow("failed_then_exit") << Run {R"({"version":"1.3.0"})", "",
-            "ok=0 reason=0 shown=0 exit=1 bar=0 upDateEnd=0 toClose=1" + failed + labels,
-            "ok=0 reason=-1 shown=0 exit=1 bar=0 upDateEnd=0 toClose=2" + failed + labels};
-        QTest::newRow("closed_while_a_manifest_comes")
-            << Run {R"({"version":"1.1.0"},{"version":"1.2.0"})", "/packages/version/",
-                   "ok=0 reason=-1 shown=0 exit=1 bar=0 upDateEnd=0 toClose=2" + failed + labels};
-        QTest::newRow("closed_while_a_file_comes") << Run {
-            R"({"version":"1.1.0"},{"version":"1.2.0"})", "/packages/bin/",
-            "ok=0 reason=-1 shown=0 exit=1 bar=\\d+ upDateEnd=0 toClose=2" + failed + labels};
-        QTest::newRow("closed_by_the_system_while_a_file_comes")
-            << Run {R"({"version":"1.1.0"},{"version":"1.2.0"})", "/packages/bin/",
-                   "ok=0 reason=-1 shown=0 exit=1 bar=\\d+ upDateEnd=0 toClose=2" + failed + labels,
-                   {}, true};
-        QTest::newRow("update_begun_while_the_check_is_taken")
-            << Run {R"({"version":"1.1.0","updateType":1},{"version":"1.2.0"})", "",
-                   "ok=1 reason=0 shown=1 exit=0 bar=66 upDateEnd=0 toClose=1 label_left=[abc].txt "
-                   "label_right=\\(2/3\\)"
-                       + labels,
-                   {}, false, 1500};
+        const QString updated = "ok=1 reason=0 shown=1 exit=0 bar=66 upDateEnd=0 toClose=1 "
+                                "label_left=[abc].txt label_right=\\(2/3\\)"
+            + labels;
+        const auto row = [](const char* name, const Run& run) { QTest::newRow(name) << run; };
+        row("nothing_to_update",
+            {R"({"version":"1.0.0","updateType":1})", "",
+                "ok=1 reason=1 shown=0 exit=0 bar=0 upDateEnd=1 toClose=0 "
+                "label_left=正在准备中... label_right="
+                    + labels});
+        row("enforced_update_of_three_files", {enforced, "", updated});
+        row("failed_then_exit",
+            {R"({"version":"1.3.0"})", "",
+                "ok=0 reason=0 shown=0 exit=1 bar=0 upDateEnd=0 toClose=1" + failed,
+                "ok=0 reason=-1 shown=0 exit=1 bar=0 upDateEnd=0 toClose=2" + failed});
+        row("closed_while_a_file_comes", {two, "/packages/bin/", closed + failed});
+        row("closed_by_the_system_while_a_file_comes",
+            {two, "/packages/bin/", closed + failed, {}, true});
+        row("update_begun_while_the_check_is_taken", {enforced, "", updated, {}, false, 1500});
     }
 
     void run()
     {
         QFETCH(Run, row);
         TestSupport::WorkDir dir;
-        QVERIFY(QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", "updateCurl.exe")
-            && TestSupport::writeFile("version", "1.0.0"));
+        QVERIFY(TestSupport::install(dir.path(), UPDATER_E2E_BIN_DIR, "1.0.0"));
         HttpServer server;
         const QMap<QString, QByteArray> routes {
             {"/packages/update.json", "{\"updateList\":[" + row.list.toUtf8() + "]}"},
@@ -109,6 +100,12 @@ private slots:
         QSignalSpy upDateEnd(&window, &MainWindow::upDateEnd),
             toClose(&window, &MainWindow::toClose);
         QSignalSpy bar(part<QProgressBar>(window, "progressBar"), &QProgressBar::valueChanged);
+        const auto now = [&] { return state(window, upDateEnd, toClose); };
+        const auto shows = [&](const QString& pattern) {
+            return QRegularExpression(QRegularExpression::anchoredPattern(pattern))
+                .match(now())
+                .hasMatch();
+        };
         // It starts hidden, unframed, on top of all, centred.
         const QRect area = QGuiApplication::primaryScreen()->geometry();
         QCOMPARE(QRect(window.pos(), window.size()),
@@ -120,7 +117,7 @@ private slots:
             && window.windowTitle() == "更新检测" && !QImage(":/images/aaa.jpg").isNull()
             && !QImage(":/images/closeBtn.png").isNull()
             && !QImage(":/images/closeBtn_hover.png").isNull());
-        QCOMPARE(state(window, upDateEnd, toClose),
+        QCOMPARE(now(),
             "ok=0 reason=0 shown=0 exit=0 bar=0 upDateEnd=0 toClose=0 label_left=正在准备中... "
             "label_right= label_2= 总体进度： label=正在下载：");
         int asked = -1;
@@ -139,16 +136,11 @@ private slots:
             asked = server.requests().size();
         }
         // Closed, the worker drops the request under way and reports.
-        const QRegularExpression after(QRegularExpression::anchoredPattern(row.after));
-        QTRY_VERIFY2_WITH_TIMEOUT(after.match(state(window, upDateEnd, toClose)).hasMatch(),
-            qPrintable(state(window, upDateEnd, toClose)), 30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(shows(row.after), qPrintable(now()), 30000);
         if (!row.pressExit.isEmpty()) {
             window.show();
             QTest::mouseClick(part(window, "pushButton_close"), Qt::LeftButton);
-            QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(row.pressExit))
-                         .match(state(window, upDateEnd, toClose))
-                         .hasMatch(),
-                qPrintable(state(window, upDateEnd, toClose)));
+            QVERIFY2(shows(row.pressExit), qPrintable(now()));
         }
         // Nothing is asked for after a close; a file is whole or untouched.
         const QStringList requests = server.requests();

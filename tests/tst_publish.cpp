@@ -102,66 +102,62 @@ private slots:
     void secondRelease_data()
     {
         QTest::addColumn<Publish>("row");
-        QTest::newRow("enforced_with_a_reason")
-            << Publish {"1.0.1 --enforce --reason 修复\"save\"—ü", "", "", 0, "readme.txt"};
-        QTest::newRow("listed_as_number") << Publish {
-            "1.2.3", R"(put:{list}={"updateList":[{"version":"01.2.3"}]})", "already listed", 1};
-        QTest::newRow("manifest_present")
-            << Publish {"1.0.1", "put:{root}/packages/version/1.0.1.json={}", "already exists", 1};
-        QTest::newRow("older_than_newest") << Publish {"0.9.0", "", "not newer", 1};
-        QTest::newRow("malformed_two_numbers") << Publish {"1.2", "", "malformed version", 1};
-        QTest::newRow("malformed_leading_zero") << Publish {"01.2.3", "", "malformed version", 1};
-        QTest::newRow("malformed_beyond_int")
-            << Publish {"2147483648.0.0", "", "malformed version", 1};
-        QTest::newRow("unsafe_file_name")
-            << Publish {"1.0.1", "put:{release}/data/lpt³.txt", "unsafe file path", 1};
-        QTest::newRow("updater_in_other_case")
-            << Publish {"1.0.1", "put:{release}/Update.exe", "overwrite the updater", 1};
-        QTest::newRow("missing_release_folder")
-            << Publish {"--root {root} --version 1.0.1 {tmp}/none", "", "does not exist", 1};
-        QTest::newRow("missing_root")
-            << Publish {"--root {tmp}/none --version 1.0.1 {release}", "", "does not exist", 1};
-        QTest::newRow("release_is_a_file") << Publish {
-            "--root {root} --version 1.0.1 {release}/readme.txt", "", "not a folder", 1};
-        QTest::newRow("release_inside_tree")
-            << Publish {"--root {root} --version 1.0.1 {root}/packages/bin", "", "overlap", 1};
-        QTest::newRow("broken_link")
-            << Publish {"1.0.1", "link:{release}/data/broken.txt={tmp}/gone.txt", "broken link", 1};
-        QTest::newRow("link_loop")
-            << Publish {"1.0.1", "link:{release}/data/sub/back={release}/data", "link loop", 1};
-        QTest::newRow("file_where_bin_has_folder")
-            << Publish {"1.0.1", "put:{release}/plugins;put:{bin}/plugins/a.dll=a", "clash", 1};
-        QTest::newRow("folder_where_bin_has_file")
-            << Publish {"1.0.1", "put:{release}/notes/a.txt;put:{bin}/notes=a", "clash", 1};
-        QTest::newRow("unwritable_bin")
-            << Publish {"1.0.1", "put:{release}/new.txt;lock:{bin}", "cannot write", 1};
+        const auto row = [](const char* name, const Publish& p) { QTest::newRow(name) << p; };
+        row("enforced_with_a_reason",
+            {"1.0.1 --enforce --reason 修复\"save\"—ü", "", "", 0, "readme.txt"});
+        row("listed_as_number",
+            {"1.2.3", R"(put:{list}={"updateList":[{"version":"01.2.3"}]})", "already listed", 1});
+        row("manifest_present",
+            {"1.0.1", "put:{root}/packages/version/1.0.1.json={}", "already exists", 1});
+        row("older_than_newest", {"0.9.0", "", "not newer", 1});
+        row("malformed_two_numbers", {"1.2", "", "malformed version", 1});
+        row("malformed_leading_zero", {"01.2.3", "", "malformed version", 1});
+        row("malformed_beyond_int", {"2147483648.0.0", "", "malformed version", 1});
+        row("unsafe_file_name", {"1.0.1", "put:{release}/data/lpt³.txt", "unsafe file path", 1});
+        row("updater_in_other_case",
+            {"1.0.1", "put:{release}/Update.exe", "overwrite the updater", 1});
+        row("missing_release_folder",
+            {"--root {root} --version 1.0.1 {tmp}/none", "", "does not exist", 1});
+        row("missing_root",
+            {"--root {tmp}/none --version 1.0.1 {release}", "", "does not exist", 1});
+        row("release_is_a_file",
+            {"--root {root} --version 1.0.1 {release}/readme.txt", "", "not a folder", 1});
+        row("release_inside_tree",
+            {"--root {root} --version 1.0.1 {root}/packages/bin", "", "overlap", 1});
+        row("broken_link",
+            {"1.0.1", "link:{release}/data/broken.txt={tmp}/gone.txt", "broken link", 1});
+        row("link_loop", {"1.0.1", "link:{release}/data/sub/back={release}/data", "link loop", 1});
+        row("file_where_bin_has_folder",
+            {"1.0.1", "put:{release}/plugins;put:{bin}/plugins/a.dll=a", "clash", 1});
+        row("folder_where_bin_has_file",
+            {"1.0.1", "put:{release}/notes/a.txt;put:{bin}/notes=a", "clash", 1});
+        row("unwritable_bin", {"1.0.1", "put:{release}/new.txt;lock:{bin}", "cannot write", 1});
         // A new folder and a replaced file are in place before readme.txt refuses.
-        QTest::newRow("undone_after_a_failed_move") << Publish {"1.0.1",
-            "put:{release}/c/new.txt;put:{release}/lib/core.dll;lock:{bin}/readme.txt", "as it was",
-            1};
-        QTest::newRow("update_json_not_json")
-            << Publish {"1.0.1", R"(put:{list}={"updateList": [)", "not valid JSON", 1};
-        QTest::newRow("update_json_array")
-            << Publish {"1.0.1", "put:{list}=[]", "not a JSON object", 1};
-        QTest::newRow("update_json_without_list")
-            << Publish {"1.0.1", R"(put:{list}={"list":[]})", R"(no "updateList" array)", 1};
-        QTest::newRow("usage_no_root")
-            << Publish {"--version 1.0.1 {release}", "", "--root is required", 2};
-        QTest::newRow("usage_repeated") << Publish {
-            "--version 1.2.0 --root {root} --version 1.0.1 {release}", "", "more than once", 2};
+        row("undone_after_a_failed_move",
+            {"1.0.1", "put:{release}/c/new.txt;put:{release}/lib/core.dll;lock:{bin}/readme.txt",
+                "as it was", 1});
+        row("update_json_not_json",
+            {"1.0.1", R"(put:{list}={"updateList": [)", "not valid JSON", 1});
+        row("update_json_array", {"1.0.1", "put:{list}=[]", "not a JSON object", 1});
+        row("update_json_without_list",
+            {"1.0.1", R"(put:{list}={"list":[]})", R"(no "updateList" array)", 1});
+        row("usage_no_root", {"--version 1.0.1 {release}", "", "--root is required", 2});
+        row("usage_repeated",
+            {"--version 1.2.0 --root {root} --version 1.0.1 {release}", "", "more than once", 2});
         // Published, with a warning.
-        QTest::newRow("updater_files_skipped")
-            << Publish {"1.0.1", "put:{release}/update.exe;put:{release}/bin/update.exe",
-                   "skips paths containing \"update.exe\"|\n  update.exe\n|\n  bin/update.exe\n", 0,
-                   "readme.txt"};
-        QTest::newRow("file_removed") << Publish {"1.0.1", "del:{release}/data/sub/config.ini",
-            "the updater never deletes files|\n  data/sub/config.ini\n", 0, "readme.txt"};
-        QTest::newRow("nothing_changed")
-            << Publish {"1.0.1", "put:{release}/readme.txt=Tavrix 1.0\n", "lists no files", 0, ""};
-        QTest::newRow("names_differing_in_case")
-            << Publish {"1.0.1", "case;put:{release}/Data/Sub/Config.ini",
-                   "differ only in letter case|\n  Data/Sub/Config.ini\n|\n  data/sub/config.ini\n",
-                   0, "Data/Sub/Config.ini readme.txt"};
+        row("updater_files_skipped",
+            {"1.0.1", "put:{release}/update.exe;put:{release}/bin/update.exe",
+                "skips paths containing \"update.exe\"|\n  update.exe\n|\n  bin/update.exe\n", 0,
+                "readme.txt"});
+        row("file_removed",
+            {"1.0.1", "del:{release}/data/sub/config.ini",
+                "the updater never deletes files|\n  data/sub/config.ini\n", 0, "readme.txt"});
+        row("nothing_changed",
+            {"1.0.1", "put:{release}/readme.txt=Tavrix 1.0\n", "lists no files", 0, ""});
+        row("names_differing_in_case",
+            {"1.0.1", "case;put:{release}/Data/Sub/Config.ini",
+                "differ only in letter case|\n  Data/Sub/Config.ini\n|\n  data/sub/config.ini\n", 0,
+                "Data/Sub/Config.ini readme.txt"});
     }
 
     void secondRelease()
@@ -260,10 +256,7 @@ private slots:
                 && server.state() == QProcess::Running,
             TestSupport::readAll(prefix + "/error.log").constData());
         TestSupport::WorkDir app; // the installation, and the updater's working folder
-        QVERIFY(TestSupport::writeFile("version", "1.0.0")
-            && TestSupport::installFake(app.path(), "Tavrix.exe", {})
-            && QFile::copy(UPDATER_E2E_BIN_DIR "/update.exe", "update.exe")
-            && QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", "updateCurl.exe"));
+        QVERIFY(TestSupport::install(app.path(), UPDATER_E2E_BIN_DIR, "1.0.0"));
         updater.start(app.filePath("update.exe"), QStringList());
         QVERIFY2(updater.waitForFinished(120000) && updater.exitCode() == 0,
             TestSupport::readAll("updateLog.txt").constData());

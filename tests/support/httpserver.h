@@ -14,17 +14,11 @@ class Server;
 struct Response;
 }
 
-// One answer of the loopback server, with a fault on demand.
+// One answer of the loopback server, with a fault on demand. Trickle sends faultAfter bytes each
+// delayMs; the other faults come after faultAfter bytes of the body (-1: half of it).
 struct Reply
 {
-    enum Fault {
-        None,
-        CutShort,
-        Stall,
-        Endless,
-        NoAnswer,
-        Trickle
-    }; // Trickle: faultAfter bytes each delayMs
+    enum Fault { None, CutShort, Stall, Endless, NoAnswer, Trickle };
     Reply(int status = 200, const QByteArray& body = {}, Fault fault = None)
         : status(status)
         , body(body)
@@ -34,7 +28,7 @@ struct Reply
     int status;
     QByteArray body; // an endless body repeats it
     Fault fault;
-    qint64 faultAfter = -1; // body bytes sent before a cut or a stall; -1: half
+    qint64 faultAfter = -1;
     int delayMs = 0;
     QByteArray location;
 };
@@ -56,11 +50,12 @@ public:
         routes.insert(path, reply);
     }
     void route(const QString& path, const QByteArray& body) { route(path, Reply(200, body)); }
+    // Decoded paths, in order of arrival.
     QStringList requests() const
     {
         QMutexLocker locker(&mutex);
         return asked;
-    } // decoded paths, in order of arrival
+    }
 
 private:
     void answer(const QString& path, httplib::Response& response);

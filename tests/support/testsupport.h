@@ -21,12 +21,28 @@ inline bool writeFile(const QString& path, const QByteArray& data)
         && file.write(data) == data.size() && file.commit();
 }
 
+// A file under tests/data.
+inline QByteArray fixture(const QString& name)
+{
+    return readAll(UPDATER_SOURCE_DIR "/tests/data/" + name);
+}
+
 // The fake program as dir/name, run by the given script (see fakeprogram.cpp).
 inline bool installFake(const QString& dir, const QString& name, const QStringList& script)
 {
     QFile::remove(dir + '/' + name);
     return QDir().mkpath(dir) && QFile::copy(TESTSUPPORT_FAKEPROGRAM, dir + '/' + name)
         && writeFile(dir + '/' + name + ".fake", script.join('\n').toUtf8() + '\n');
+}
+
+// An installation of version in dir: update.exe from updaterDir, the fetch tool, and the fake
+// product running script.
+inline bool install(const QString& dir, const QString& updaterDir, const QByteArray& version,
+    const QStringList& script = {})
+{
+    return QDir().mkpath(dir) && QFile::copy(updaterDir + "/update.exe", dir + "/update.exe")
+        && QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", dir + "/updateCurl.exe")
+        && writeFile(dir + "/version", version) && installFake(dir, "Tavrix.exe", script);
 }
 
 // The lines of dir/updateLog.txt without their time stamps.
