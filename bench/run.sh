@@ -4,7 +4,8 @@
 #   (c) a run with nothing to update, from start to the product's start,
 # the updater's peak resident memory in (a), and (d) how the time grows with
 # the number of versions and of paths.
-# Needs: curl, time (GNU /usr/bin/time) and nginx, which serves the trees on loopback.
+# Needs: curl, time (GNU /usr/bin/time) and nginx, which serves the trees on loopback with the
+# documented site (docs/nginx-updates.conf).
 # BENCH_RUNS (default 3) runs of each; the median is reported. BENCH_SIGN=1: the
 # same with a build given a public key (in build-bench-signed) and signed manifests.
 set -euo pipefail
@@ -39,8 +40,12 @@ serve() {
     [ -n "$server_pid" ] && kill "$server_pid" && wait "$server_pid" 2>/dev/null || true
     mkdir -p "$work/nginx"
     rm -f "$work/nginx/nginx.pid"
-    printf 'daemon off;\nmaster_process off;\npid %s/nginx.pid;\nerror_log %s/error.log;\nevents {}\nhttp {\n    access_log off;\n    server { listen 127.0.0.1:%s; root %s; }\n}\n' \
-        "$work/nginx" "$work/nginx" "$port" "$1" > "$work/nginx/nginx.conf"
+    # The documented site, with the bench's port and tree.
+    { printf 'daemon off;\nmaster_process off;\npid %s/nginx.pid;\nerror_log %s/error.log;\nevents {}\nhttp {\naccess_log off;\n' \
+          "$work/nginx" "$work/nginx"
+      sed -e "s|listen 80;|listen 127.0.0.1:$port;|" -e "s|root /srv/tavrix-updates;|root $1;|" \
+          "$root/docs/nginx-updates.conf"
+      printf '}\n'; } > "$work/nginx/nginx.conf"
     "$(command -v nginx || echo /usr/sbin/nginx)" -p "$work/nginx" -e "$work/nginx/error.log" \
         -c "$work/nginx/nginx.conf" &
     server_pid=$!

@@ -26,14 +26,10 @@ template <typename T = QWidget> static T* part(MainWindow& w, const char* name)
 // What the window shows and has said, as "name=value" items.
 static QString state(MainWindow& w, const QSignalSpy& upDateEnd, const QSignalSpy& toClose)
 {
-    QString s = QString("ok=%1 reason=%2 shown=%3 exit=%4 bar=%5 upDateEnd=%6 toClose=%7")
-                    .arg(w.getUpdateOk())
-                    .arg(w.getEndReason())
-                    .arg(w.isVisible())
-                    .arg(part(w, "pushButton_close")->isVisibleTo(&w))
-                    .arg(part<QProgressBar>(w, "progressBar")->value())
-                    .arg(upDateEnd.count())
-                    .arg(toClose.count());
+    QString s = QString::asprintf("ok=%d reason=%d shown=%d exit=%d bar=%d upDateEnd=%d toClose=%d",
+        w.getUpdateOk(), w.getEndReason(), w.isVisible(),
+        part(w, "pushButton_close")->isVisibleTo(&w), part<QProgressBar>(w, "progressBar")->value(),
+        upDateEnd.count(), toClose.count());
     for (const QLabel* label : w.findChildren<QLabel*>())
         s += ' ' + label->objectName() + '=' + label->text();
     return s;

@@ -1,21 +1,8 @@
-// update-publish run on a server tree in a temporary folder (1.0.1 after 1.0.0:
-// a patch release, so that versions are told apart by every number), and the
-// tree it writes served to the real updater by nginx with the documented site.
+// update-publish run on a server tree in a temporary folder (1.0.1 after 1.0.0: a patch release,
+// so that versions are told apart by every number). The tree it writes is installed by the real
+// updater in tst_e2e (signed), and served by the documented nginx site in bench/run.sh.
 
 #include "testsupport.h"
-
-#include <httplib.h>
-
-struct Publish
-{
-    QString arguments; // a bare version stands for the usual command line, then any more
-    QString setup; // ';'-separated: put:PATH[=TEXT], del:PATH, link:PATH=TARGET, lock:PATH (chattr
-                   // +i), case (names differ in case)
-    QString messages; // '|'-separated, each on standard error
-    int exitCode;
-    QString listed = {}; // the manifest of 1.0.1
-};
-Q_DECLARE_METATYPE(Publish)
 
 class TestPublish : public QObject
 {
@@ -99,70 +86,16 @@ private slots:
         locked.clear();
     }
 
-    void secondRelease_data()
-    {
-        QTest::addColumn<Publish>("row");
-        const auto row = [](const char* name, const Publish& p) { QTest::newRow(name) << p; };
-        row("enforced_with_a_reason",
-            {"1.0.1 --enforce --reason 修复\"save\"—ü", "", "", 0, "readme.txt"});
-        row("listed_as_number",
-            {"1.2.3", R"(put:{list}={"updateList":[{"version":"01.2.3"}]})", "already listed", 1});
-        row("manifest_present",
-            {"1.0.1", "put:{root}/packages/version/1.0.1.json={}", "already exists", 1});
-        row("older_than_newest", {"0.9.0", "", "not newer", 1});
-        row("malformed_two_numbers", {"1.2", "", "malformed version", 1});
-        row("malformed_leading_zero", {"01.2.3", "", "malformed version", 1});
-        row("malformed_beyond_int", {"2147483648.0.0", "", "malformed version", 1});
-        row("unsafe_file_name", {"1.0.1", "put:{release}/data/lpt³.txt", "unsafe file path", 1});
-        row("updater_in_other_case",
-            {"1.0.1", "put:{release}/Update.exe", "overwrite the updater", 1});
-        row("missing_release_folder",
-            {"--root {root} --version 1.0.1 {tmp}/none", "", "does not exist", 1});
-        row("missing_root",
-            {"--root {tmp}/none --version 1.0.1 {release}", "", "does not exist", 1});
-        row("release_is_a_file",
-            {"--root {root} --version 1.0.1 {release}/readme.txt", "", "not a folder", 1});
-        row("release_inside_tree",
-            {"--root {root} --version 1.0.1 {root}/packages/bin", "", "overlap", 1});
-        row("broken_link",
-            {"1.0.1", "link:{release}/data/broken.txt={tmp}/gone.txt", "broken link", 1});
-        row("link_loop", {"1.0.1", "link:{release}/data/sub/back={release}/data", "link loop", 1});
-        row("file_where_bin_has_folder",
-            {"1.0.1", "put:{release}/plugins;put:{bin}/plugins/a.dll=a", "clash", 1});
-        row("folder_where_bin_has_file",
-            {"1.0.1", "put:{release}/notes/a.txt;put:{bin}/notes=a", "clash", 1});
-        row("unwritable_bin", {"1.0.1", "put:{release}/new.txt;lock:{bin}", "cannot write", 1});
-        // A new folder and a replaced file are in place before readme.txt refuses.
-        row("undone_after_a_failed_move",
-            {"1.0.1", "put:{release}/c/new.txt;put:{release}/lib/core.dll;lock:{bin}/readme.txt",
-                "as it was", 1});
-        row("update_json_not_json",
-            {"1.0.1", R"(put:{list}={"updateList": [)", "not valid JSON", 1});
-        row("update_json_array", {"1.0.1", "put:{list}=[]", "not a JSON object", 1});
-        row("update_json_without_list",
-            {"1.0.1", R"(put:{list}={"list":[]})", R"(no "updateList" array)", 1});
-        row("usage_no_root", {"--version 1.0.1 {release}", "", "--root is required", 2});
-        row("usage_repeated",
-            {"--version 1.2.0 --root {root} --version 1.0.1 {release}", "", "more than once", 2});
-        // Published, with a warning.
-        row("updater_files_skipped",
-            {"1.0.1", "put:{release}/update.exe;put:{release}/bin/update.exe",
-                "skips paths containing \"update.exe\"|\n  update.exe\n|\n  bin/update.exe\n", 0,
-                "readme.txt"});
-        row("file_removed",
-            {"1.0.1", "del:{release}/data/sub/config.ini",
-                "the updater never deletes files|\n  data/sub/config.ini\n", 0, "readme.txt"});
-        row("nothing_changed",
-            {"1.0.1", "put:{release}/readme.txt=Tavrix 1.0\n", "lists no files", 0, ""});
-        row("names_differing_in_case",
-            {"1.0.1", "case;put:{release}/Data/Sub/Config.ini",
-                "differ only in letter case|\n  Data/Sub/Config.ini\n|\n  data/sub/config.ini\n", 0,
-                "Data/Sub/Config.ini readme.txt"});
-    }
+    // Rows of tests/data/publish.json: the arguments (a bare version stands for the usual command
+    // line, then any more); the setup, ';'-separated: put:PATH[=TEXT], del:PATH, link:PATH=TARGET,
+    // lock:PATH (chattr +i), case (names differ in case); what standard error says, '|'-separated;
+    // the exit code; the manifest of 1.0.1.
+    void secondRelease_data() { TestSupport::jsonRows("publish.json", "second release"); }
 
     void secondRelease()
     {
-        QFETCH(Publish, row);
+        QFETCH(QJsonArray, row);
+        const int exitCode = row[4].toInt();
         const auto fill = [this](QString text) {
             return text.replace("{bin}", tree("bin"))
                 .replace("{list}", tree("update.json"))
@@ -170,7 +103,7 @@ private slots:
                 .replace("{release}", release)
                 .replace("{tmp}", tmp->path());
         };
-        for (const QString& item : row.setup.split(';', Qt::SkipEmptyParts)) {
+        for (const QString& item : row[2].toString().split(';', Qt::SkipEmptyParts)) {
             const QString kind = item.section(':', 0, 0), rest = fill(item.section(':', 1));
             const QString path = rest.section('=', 0, 0),
                           value = rest.contains('=') ? rest.section('=', 1) : "x\n";
@@ -186,7 +119,7 @@ private slots:
                     : kind == "link" ? QFile::link(value, path)
                                      : true);
         }
-        QStringList args = row.arguments.split(' ');
+        QStringList args = row[1].toString().split(' ');
         if (!args.first().startsWith("--"))
             args = QStringList {"--root", "{root}", "--version", args.first(), "{release}"}
                 + args.mid(1);
@@ -195,10 +128,10 @@ private slots:
         const auto before = TestSupport::snapshot(tmp->path());
         publish(args);
         // A refusal is one line and leaves everything as it was.
-        QVERIFY2(code == row.exitCode && out.isEmpty() == (code != 0)
+        QVERIFY2(code == exitCode && out.isEmpty() == (code != 0)
                 && (code != 1 || !err.trimmed().contains('\n')),
             qPrintable(err));
-        for (const QString& message : row.messages.split('|', Qt::SkipEmptyParts))
+        for (const QString& message : row[3].toString().split('|', Qt::SkipEmptyParts))
             QVERIFY2(err.contains(message), qPrintable(message + "\n--\n" + err));
         if (code != 0) {
             QCOMPARE(TestSupport::snapshot(tmp->path()), before);
@@ -206,7 +139,7 @@ private slots:
         }
         const bool enforce = args.contains("--enforce");
         const int reason = args.indexOf("--reason");
-        const QStringList listed = row.listed.split(' ', Qt::SkipEmptyParts);
+        const QStringList listed = row[5].toString().split(' ', Qt::SkipEmptyParts);
         QCOMPARE(json("version/1.0.1.json", "value").toVariant().toStringList(), listed);
         checkEntry(1, "1.0.1", enforce, reason < 0 ? QString() : args.value(reason + 1));
         QVERIFY(json("update.json", "channel") == "stable");
@@ -220,55 +153,6 @@ private slots:
                     || (bin.contains(path) == (files.contains(path) || listed.contains(path))
                         && (!listed.contains(path) || bin.value(path) == given.value(path))),
                 qPrintable(path));
-    }
-
-    // The documented nginx site serves the tree to an installation of 1.0.0, and nothing else.
-    void servedByNginx()
-    {
-        const QString nginx
-            = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/local/sbin", "/usr/bin"}),
-            prefix = tmp->filePath("nginx");
-        if (nginx.isEmpty())
-            QSKIP("no nginx here (apt-get install nginx-light; under Wine the Linux suite tests "
-                  "the site)");
-        QVERIFY(TestSupport::writeFile(release + "/data/new.ini", "[new]\n"));
-        publish({"--root", root, "--version", "1.0.1", release});
-        QByteArray site = TestSupport::readAll(UPDATER_SOURCE_DIR "/docs/nginx-updates.conf");
-        site.replace(
-                "listen 80;", "listen 127.0.0.1:" + QByteArray::number(UPDATER_TEST_PORT) + ';')
-            .replace("root /srv/tavrix-updates;", "root " + QFile::encodeName(root) + ';');
-        QVERIFY(code == 0
-            && TestSupport::writeFile(prefix + "/nginx.conf",
-                "daemon off;\nmaster_process off;\npid nginx.pid;\nerror_log error.log;\n"
-                "events {}\nhttp {\naccess_log off;\n"
-                    + site + "}\n"));
-        QProcess server, updater;
-        server.start(
-            nginx, {"-p", prefix, "-e", prefix + "/error.log", "-c", prefix + "/nginx.conf"});
-        // It writes its pid file once it listens.
-        QVERIFY2(server.waitForStarted()
-                && QTest::qWaitFor(
-                    [&] {
-                        return server.state() != QProcess::Running
-                            || QFile::exists(prefix + "/nginx.pid");
-                    },
-                    30000)
-                && server.state() == QProcess::Running,
-            TestSupport::readAll(prefix + "/error.log").constData());
-        TestSupport::WorkDir app; // the installation, and the updater's working folder
-        QVERIFY(TestSupport::install(app.path(), UPDATER_E2E_BIN_DIR, "1.0.0"));
-        updater.start(app.filePath("update.exe"), QStringList());
-        QVERIFY2(updater.waitForFinished(120000) && updater.exitCode() == 0,
-            TestSupport::readAll("updateLog.txt").constData());
-        const auto installed = TestSupport::snapshot(".");
-        QVERIFY(installed.value("version") == "1.0.1"
-            && installed.value("readme.txt") == "Tavrix 1.1\n"
-            && installed.value("data/new.ini") == "[new]\n" && !installed.contains("lib/core.dll"));
-        httplib::Client client("127.0.0.1", UPDATER_TEST_PORT);
-        for (const char* path :
-            {"/", "/packages/bin/", "/nginx/nginx.conf", "/packages/../../nginx/nginx.conf"})
-            QVERIFY2(client.Get(path)->status / 100 == 4, path);
-        server.kill(), server.waitForFinished();
     }
 };
 

@@ -27,6 +27,17 @@ inline QByteArray fixture(const QString& name)
     return readAll(UPDATER_SOURCE_DIR "/tests/data/" + name);
 }
 
+// A Qt Test row, named by its first element, per element of a table of a JSON fixture file: a
+// column "row" holds the whole element.
+inline void jsonRows(const QString& file, const char* table)
+{
+    const QJsonArray rows = QJsonDocument::fromJson(fixture(file)).object().value(table).toArray();
+    QTest::addColumn<QJsonArray>("row");
+    for (const QJsonValue& row : rows)
+        QTest::newRow(qPrintable(row[0].toString())) << row.toArray();
+    QVERIFY2(!rows.isEmpty(), table);
+}
+
 // The fake program as dir/name, run by the given script (see fakeprogram.cpp).
 inline bool installFake(const QString& dir, const QString& name, const QStringList& script)
 {
