@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# Under Wine the rules and the end-to-end rows run again under GBK, the code
+# Under Wine the end-to-end rows run again under GBK, the code
 # page of a Chinese Windows; Wine takes it from LC_ALL, which needs the locale.
 gbk_locale() {
     tools/ensure-packages.sh locales
