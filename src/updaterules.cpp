@@ -108,11 +108,14 @@ bool isDeviceName(const QString& segment)
 
 QString fileKey(const QString& path)
 {
-#ifdef Q_OS_WIN
-    return path.toCaseFolded();
-#else
-    return path;
-#endif
+    return pathCase == Qt::CaseInsensitive ? path.toCaseFolded() : path;
+}
+
+bool isUpdaterOwnedPath(const QString& path, Qt::CaseSensitivity cs)
+{
+    return path.contains(QLatin1String("update.exe"), cs)
+        || path.compare(QLatin1String("version"), cs) == 0
+        || path.compare(QLatin1String("updateLog.txt"), cs) == 0;
 }
 
 bool isSafeRelativePath(const QString& path)
@@ -137,22 +140,33 @@ bool isSafeRelativePath(const QString& path)
     return true;
 }
 
-QString signedManifestProblem(const QByteArray& body, const QString& version,
-    const QStringList& paths, QMap<QString, SignedFile>* files)
+QMap<QString, SignedFile> listedFiles(const QByteArray& body, const QStringList& paths)
 {
-    const QJsonObject manifest = QJsonDocument::fromJson(body).object();
-    const QString named = manifest.value(QStringLiteral("version")).toString();
-    if (named != version)
-        return QStringLiteral("版本不符:") + named;
-    const QJsonObject listed = manifest.value(QStringLiteral("files")).toObject();
+    const QJsonObject listed
+        = QJsonDocument::fromJson(body).object().value(QStringLiteral("files")).toObject();
     static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+    QMap<QString, SignedFile> files;
     for (const QString& path : paths) {
         const QJsonObject entry = listed.value(path).toObject();
         const QString sha256 = entry.value(QStringLiteral("sha256")).toString().toLower();
         const double size = entry.value(QStringLiteral("size")).toDouble(-1);
-        if (!hex.match(sha256).hasMatch() || size < 0 || size > 9e15 || size != std::floor(size))
+        if (hex.match(sha256).hasMatch() && size >= 0 && size <= 9e15 && size == std::floor(size))
+            files.insert(fileKey(path), SignedFile {sha256.toLatin1(), qint64(size)});
+    }
+    return files;
+}
+
+QString signedManifestProblem(const QByteArray& body, const QString& version,
+    const QStringList& paths, QMap<QString, SignedFile>* files)
+{
+    const QString named
+        = QJsonDocument::fromJson(body).object().value(QStringLiteral("version")).toString();
+    if (named != version)
+        return QStringLiteral("版本不符:") + named;
+    *files = listedFiles(body, paths);
+    for (const QString& path : paths) {
+        if (!files->contains(fileKey(path)))
             return QStringLiteral("缺少文件校验值:") + path;
-        files->insert(fileKey(path), SignedFile {sha256.toLatin1(), qint64(size)});
     }
     return QString();
 }

@@ -42,7 +42,7 @@ QList<ZelkorVersionStru> newerVersions(const QJsonArray& list, const ZelkorVersi
 // *readable is false only for a body that is not empty and not JSON.
 QStringList manifestEntries(const QByteArray& body, bool* readable = nullptr);
 
-// What a signed manifest's "files" says of one path.
+// What a manifest's "files" says of one path.
 struct SignedFile
 {
     QByteArray sha256; // lower-case hex
@@ -54,12 +54,27 @@ struct SignedFile
 QString signedManifestProblem(const QByteArray& body, const QString& version,
     const QStringList& paths, QMap<QString, SignedFile>* files);
 
+// The hash and size a manifest body gives for each of paths that has them, by fileKey().
+QMap<QString, SignedFile> listedFiles(const QByteArray& body, const QStringList& paths);
+
 // A manifest path may only name a file below the installation folder, on
 // Windows too.
 bool isSafeRelativePath(const QString& path);
 
-// Paths with the same key name one file: on Windows letter case does not count.
+// How the installation's file system compares names: on Windows letter case does not count.
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
+#endif
+
+// Paths with the same key name one file.
 QString fileKey(const QString& path);
+
+// A manifest path the updater keeps for itself and never installs: one containing "update.exe"
+// (its own program), or "version" or "updateLog.txt" at the top. With Qt::CaseInsensitive, the
+// rule of a Windows installation.
+bool isUpdaterOwnedPath(const QString& path, Qt::CaseSensitivity cs = pathCase);
 
 // A relative path as it goes into an address: every segment percent-encoded,
 // so that "#", "?" and "%" in a file name stay part of it.

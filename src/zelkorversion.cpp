@@ -326,7 +326,8 @@ void ZelkorVersion::fetchManifestStep()
             failUpdate(FetchManifests);
             return;
         }
-        QMap<QString, SignedFile> signedAs;
+        // A signed build needs every hash; an unsigned one checks those the manifest gives.
+        QMap<QString, SignedFile> listed = listedFiles(body, paths);
         if (!trustedKeys().isEmpty()) {
             QByteArray signature;
             const RequestOutcome fetched = fetchBody(
@@ -337,7 +338,7 @@ void ZelkorVersion::fetchManifestStep()
                 ? signatureProblem(body, signature, trustedKeys())
                 : QStringLiteral("缺少签名,错误码:") + QString::number(fetched.code);
             if (problem.isEmpty())
-                problem = signedManifestProblem(body, version, paths, &signedAs);
+                problem = signedManifestProblem(body, version, paths, &listed);
             if (!problem.isEmpty()) {
                 writeLog(
                     QStringLiteral("签名验证失败:") + url.toString() + QLatin1Char(' ') + problem);
@@ -347,8 +348,10 @@ void ZelkorVersion::fetchManifestStep()
         }
         for (const QString& path : paths) {
             qDebug() << path;
-            if (fileKey(path).contains(fileKey(QStringLiteral("update.exe"))))
+            if (isUpdaterOwnedPath(path)) {
+                writeLog(QStringLiteral("跳过更新程序自有文件:") + path);
                 continue;
+            }
             const QString refusal = installRefusal(appDir, path);
             if (!refusal.isEmpty()) {
                 writeLog(refusal);
@@ -356,7 +359,7 @@ void ZelkorVersion::fetchManifestStep()
                 return;
             }
             // A later version's spelling and hash win.
-            fileSet.insert(fileKey(path), {path, signedAs.value(fileKey(path))});
+            fileSet.insert(fileKey(path), {path, listed.value(fileKey(path))});
         }
     }
     if (currentIndex == count) {
@@ -383,9 +386,9 @@ void ZelkorVersion::fetchFileStep()
         server + QStringLiteral("/packages/bin/") + urlPath(relativePath), QUrl::TolerantMode);
     qDebug() << "url:" << url;
     const QString localPath = appDir + QLatin1Char('/') + relativePath;
-    // Every path of a signed build has an entry: its manifest was refused otherwise.
-    const SignedFile* expected
-        = trustedKeys().isEmpty() ? nullptr : &fileSet[fileKey(relativePath)].signedAs;
+    // Every path of a signed build has one: its manifest was refused otherwise.
+    const SignedFile& listed = fileSet[fileKey(relativePath)].listedAs;
+    const SignedFile* expected = listed.size >= 0 ? &listed : nullptr;
     InstallFile target(localPath, expected, log);
 
     QNetworkReply* reply = startGet(url);

@@ -112,7 +112,7 @@ private:
     struct ListedFile
     {
         QString path; // as the newest version listing it spells it
-        SignedFile signedAs; // from that version's manifest, in a signed build
+        SignedFile listedAs; // the hash and size that version's manifest gives, if any
     };
     QMap<QString, ListedFile> fileSet; // by fileKey()
     QStringList fileList;

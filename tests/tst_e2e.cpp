@@ -246,6 +246,13 @@ private slots:
             beforeAnyFile("非法文件路径:\\.\\./escape\\.txt"));
         fails("path_not_a_string", answer(manifest2, {200, R"({"value":[5]})"}),
             beforeAnyFile("非法文件路径:"));
+        // The hash and size a manifest gives are checked, signed or not.
+        const QByteArray listedSize
+            = "{\"value\":[\"data/shared.txt\"],\"files\":{\"data/shared.txt\":"
+              "{\"size\":3,\"sha256\":\""
+            + QByteArray(64, '0') + "\"}}}";
+        fails("listed_size_differs", answer(manifest2, {200, listedSize}),
+            "^文件校验失败:\\S*/data/shared\\.txt 大小不符$");
         fails("file_cut_short", answer(shared, {200, noise(300000, 3), Reply::CutShort}), failed);
         fails("file_stalls_past_the_bound", answer(shared, {200, noise(300000, 3), Reply::Stall}),
             failed + bound);

@@ -25,7 +25,8 @@ and minisign's signature of it goes to packages/version/a.b.c.json.minisig.
 
 Every file below RELEASE_FOLDER is taken, hidden ones too, links followed;
 paths are relative with "/". Files that are new or differ byte for byte from
-packages/bin are copied there and listed, sorted, in packages/version/VERSION.json;
+packages/bin are copied there and listed, sorted, with their SHA-256 and size, in
+packages/version/VERSION.json;
 then VERSION is appended to packages/update.json, keeping everything else in it.
 All of it is first written to a staging folder inside packages/ and then moved
 into place: files, then the manifest and its signature, then update.json, so a
@@ -41,7 +42,6 @@ Refused, before anything is written:
   - a path the updater refuses: an empty, ".", ".." segment or one ending in "."
     or " ", a "\", ":", "*", "?", '"', "<", ">" or "|", a control character,
     a Windows device name such as CON or NUL
-  - a file in the release's top folder named "update.exe" in other letter case
   - a missing or unreadable release folder or file, a broken link, a special
     file or a link loop in it, a release folder that overlaps DIR
   - a file where packages/bin holds a folder, or the other way round
@@ -50,8 +50,10 @@ Refused, before anything is written:
   - a --sign-key FILE that cannot be read, or no minisign on the search path
 
 Warned about, published anyway:
-  - files whose path contains "update.exe": the updater skips them, so they
-    are neither copied nor listed
+  - files the updater keeps for itself and skips, so they are neither copied
+    nor listed: a path containing "update.exe" in any letter case (as on
+    Windows), and "version" and "updateLog.txt" at the top (an installation
+    folder used as the release folder holds both)
   - paths that differ only in letter case, which are one file on Windows
   - files in packages/bin that the release no longer has: the updater never
     deletes files, installations keep them

@@ -18,13 +18,6 @@
 #include <QRegularExpression>
 #include <QSet>
 
-namespace {
-
-// The updater leaves alone every path that contains this.
-const QLatin1String updaterName("update.exe");
-
-} // namespace
-
 Publisher::Publisher(const PublishRequest& request)
     : request(request)
 {
@@ -195,28 +188,19 @@ bool Publisher::scanRelease()
     }
     releaseFiles = scan.files;
 
+    // As a Windows installation reads them, so that what is listed installs alike everywhere.
     QStringList unsafe;
-    QStringList selfNamed;
     for (const PublishFile& file : releaseFiles) {
-        if (file.path.contains(updaterName)) {
+        if (isUpdaterOwnedPath(file.path, Qt::CaseInsensitive))
             skipped << file.path;
-            continue;
-        }
-        if (!isSafeRelativePath(file.path))
+        else if (!isSafeRelativePath(file.path))
             unsafe << file.path;
-        else if (file.path.compare(updaterName, Qt::CaseInsensitive) == 0)
-            selfNamed << file.path;
         else
             listedFiles << file;
     }
     if (!unsafe.isEmpty()) {
         return fail(QStringLiteral("unsafe file paths, the updater would refuse the manifest: %1")
                         .arg(quotedList(unsafe)));
-    }
-    if (!selfNamed.isEmpty()) {
-        return fail(QStringLiteral("%1 would overwrite the updater itself on Windows, yet the "
-                                   "updater only skips paths containing \"update.exe\"")
-                        .arg(quotedList(selfNamed)));
     }
     return true;
 }
@@ -275,8 +259,9 @@ bool Publisher::checkSigning()
 void Publisher::collectWarnings()
 {
     if (!skipped.isEmpty()) {
-        warningList.append({QStringLiteral("the updater skips paths containing \"update.exe\"; "
-                                           "not published:"),
+        warningList.append({QStringLiteral("the updater skips paths containing \"update.exe\" "
+                                           "in any letter case, and \"version\" and "
+                                           "\"updateLog.txt\" at the top; not published:"),
             skipped});
     }
 
@@ -358,7 +343,7 @@ bool Publisher::stageAndMove(const QString& packages)
     // Files first, then the manifest, then update.json: a client never sees
     // a listed version whose files are missing.
     QString reason;
-    QJsonObject signedFiles;
+    QJsonObject fileEntries;
     for (int i = 0; i < changedFiles.size(); ++i) {
         const PublishFile& file = changedFiles.at(i);
         const QString staged = staging.filePath(QStringLiteral("file-%1").arg(i));
@@ -366,15 +351,14 @@ bool Publisher::stageAndMove(const QString& packages)
         if (!copyFile(file.source, staged, &reason, &hash)
             || !staging.add(staged, binDir() + QLatin1Char('/') + file.path, &reason))
             return fail(reason + untouched);
-        signedFiles.insert(file.path,
+        fileEntries.insert(file.path,
             QJsonObject {{QStringLiteral("sha256"), QString::fromLatin1(hash.result().toHex())},
                 {QStringLiteral("size"), QFileInfo(staged).size()}});
     }
-    QJsonObject manifestObject {{QStringLiteral("value"), QJsonArray::fromStringList(changed)}};
-    if (!request.signKey.isEmpty()) {
-        manifestObject.insert(QStringLiteral("version"), request.version);
-        manifestObject.insert(QStringLiteral("files"), signedFiles);
-    }
+    // Every client checks the hashes and sizes; one with a key also needs the version.
+    const QJsonObject manifestObject {
+        {QStringLiteral("value"), QJsonArray::fromStringList(changed)},
+        {QStringLiteral("version"), request.version}, {QStringLiteral("files"), fileEntries}};
     const QString manifest = staging.filePath(QStringLiteral("manifest.json"));
     if (!writeBytes(
             manifest, QJsonDocument(manifestObject).toJson(QJsonDocument::Indented), &reason))
