@@ -1,6 +1,6 @@
-// update-publish run on a server tree in a temporary folder (1.0.1 after 1.0.0: a patch release,
-// so that versions are told apart by every number). The tree it writes is installed by the real
-// updater in tst_e2e (signed), and served by the documented nginx site in bench/run.sh.
+// update-publish run on a server tree in a temporary folder (1.0.10 after 1.0.9: a patch release
+// that only numbers, not text, put after the one before). The tree it writes is installed by the
+// real updater in tst_e2e (signed), and served by the documented nginx site in bench/run.sh.
 
 #include "testsupport.h"
 
@@ -9,7 +9,7 @@ class TestPublish : public QObject
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> tmp;
-    QString root, release; // release: the files of 1.0.1
+    QString root, release; // release: the files of 1.0.10
     QMap<QString, QByteArray> files;
     QStringList locked;
     const bool links = QSysInfo::productType() != "windows"; // QFile::link makes a shortcut there
@@ -45,12 +45,12 @@ class TestPublish : public QObject
     }
 
 private slots:
-    // 1.0.0 is published, with a file reached through a link; 1.0.1 changes readme.txt.
+    // 1.0.9 is published, with a file reached through a link; 1.0.10 changes readme.txt.
     void init()
     {
         tmp = std::make_unique<QTemporaryDir>();
-        root = tmp->filePath("server"), release = tmp->filePath("1.0.1");
-        const QString first = tmp->filePath("1.0.0");
+        root = tmp->filePath("server"), release = tmp->filePath("1.0.10");
+        const QString first = tmp->filePath("1.0.9");
         files = {{"readme.txt", "Tavrix 1.0\n"}, {"data/sub/config.ini", "level=3\n"},
             {".settings", "x"}, {"lib/core.dll", QByteArray("\0\r\n\x1a\xff", 5).repeated(14000)},
             {"docs/manual.txt", "through a link\n"}};
@@ -61,13 +61,13 @@ private slots:
         QVERIFY(QDir().mkpath(root) && QDir().mkpath(first + "/docs")
             && (links ? QFile::link(release + "/docs/manual.txt", first + "/docs/manual.txt")
                       : QFile::copy(release + "/docs/manual.txt", first + "/docs/manual.txt")));
-        publish({"--root", root, "--version", "1.0.0", first});
+        publish({"--root", root, "--version", "1.0.9", first});
         QVERIFY2(code == 0 && !err.contains("warning"), qPrintable(err));
-        QCOMPARE(json("version/1.0.0.json", "value").toVariant().toStringList(), files.keys());
+        QCOMPARE(json("version/1.0.9.json", "value").toVariant().toStringList(), files.keys());
         for (auto it = files.cbegin(); it != files.cend(); ++it) // a link's file, not the link
             QVERIFY2(TestSupport::snapshot(tree("bin")).value(it.key()) == it.value(),
                 qPrintable(it.key()));
-        checkEntry(0, "1.0.0", false, "");
+        checkEntry(0, "1.0.9", false, "");
         // No staging folder is left, and keys the tool does not know stay.
         QCOMPARE(QDir(root + "/packages")
                      .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
@@ -89,7 +89,7 @@ private slots:
     // Rows of tests/data/publish.json: the arguments (a bare version stands for the usual command
     // line, then any more); the setup, ';'-separated: put:PATH[=TEXT], del:PATH, link:PATH=TARGET,
     // lock:PATH (chattr +i), case (names differ in case); what standard error says, '|'-separated;
-    // the exit code; the manifest of 1.0.1.
+    // the exit code; the manifest of 1.0.10.
     void secondRelease_data() { TestSupport::jsonRows("publish.json", "second release"); }
 
     void secondRelease()
@@ -140,11 +140,12 @@ private slots:
         const bool enforce = args.contains("--enforce");
         const int reason = args.indexOf("--reason");
         const QStringList listed = row[5].toString().split(' ', Qt::SkipEmptyParts);
-        QCOMPARE(json("version/1.0.1.json", "value").toVariant().toStringList(), listed);
-        checkEntry(1, "1.0.1", enforce, reason < 0 ? QString() : args.value(reason + 1));
+        QCOMPARE(json("version/1.0.10.json", "value").toVariant().toStringList(), listed);
+        checkEntry(1, "1.0.10", enforce, reason < 0 ? QString() : args.value(reason + 1));
         QVERIFY(json("update.json", "channel") == "stable");
-        QVERIFY2(out.startsWith(
-                     QString("Published 1.0.1 (%1 update)").arg(enforce ? "enforced" : "optional")),
+        QVERIFY2(
+            out.startsWith(
+                QString("Published 1.0.10 (%1 update)").arg(enforce ? "enforced" : "optional")),
             qPrintable(out));
         // Listed files are copied, skipped ones are not, and nothing is deleted.
         const auto bin = TestSupport::snapshot(tree("bin")), given = TestSupport::snapshot(release);
