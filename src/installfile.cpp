@@ -4,6 +4,27 @@
 #include <QDir>
 #include <QFileInfo>
 
+namespace {
+
+// The first existing component of relativePath below dir that is a symbolic
+// link, a junction or a shortcut; empty when there is none.
+QString linkAlong(const QString& dir, const QString& relativePath)
+{
+    QString path = dir;
+    for (const QString& segment : relativePath.split(QLatin1Char('/'))) {
+        path += QLatin1Char('/') + segment;
+        const QFileInfo info(path);
+        // isSymLink() also holds for Windows shortcuts (.lnk).
+        if (info.isSymLink() || info.isJunction())
+            return path;
+        if (!info.exists())
+            break;
+    }
+    return QString();
+}
+
+} // namespace
+
 InstallFile::InstallFile(const QString& localPath, const SignedFile* expected, UpdateLog& log)
     : localPath(localPath)
     , expected(expected)
@@ -72,21 +93,6 @@ void InstallFile::writeFailed()
 {
     log.write(QStringLiteral("写入文件失败:") + localPath + QStringLiteral("失败原因:")
         + file.errorString());
-}
-
-QString linkAlong(const QString& dir, const QString& relativePath)
-{
-    QString path = dir;
-    for (const QString& segment : relativePath.split(QLatin1Char('/'))) {
-        path += QLatin1Char('/') + segment;
-        const QFileInfo info(path);
-        // isSymLink() also holds for Windows shortcuts (.lnk).
-        if (info.isSymLink() || info.isJunction())
-            return path;
-        if (!info.exists())
-            break;
-    }
-    return QString();
 }
 
 QString installRefusal(const QString& dir, const QString& path)

@@ -38,8 +38,4 @@ private:
 // empty when it may be installed.
 QString installRefusal(const QString& dir, const QString& path);
 
-// The first existing component of relativePath below dir that is a symbolic
-// link, a junction or a shortcut; empty when there is none.
-QString linkAlong(const QString& dir, const QString& relativePath);
-
 #endif // INSTALLFILE_H

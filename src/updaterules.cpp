@@ -140,7 +140,7 @@ bool isSafeRelativePath(const QString& path)
     return true;
 }
 
-QMap<QString, SignedFile> listedFiles(const QByteArray& body, const QStringList& paths)
+QMap<QString, SignedFile> listedHashes(const QByteArray& body, const QStringList& paths)
 {
     const QJsonObject listed
         = QJsonDocument::fromJson(body).object().value(QStringLiteral("files")).toObject();
@@ -163,7 +163,7 @@ QString signedManifestProblem(const QByteArray& body, const QString& version,
         = QJsonDocument::fromJson(body).object().value(QStringLiteral("version")).toString();
     if (named != version)
         return QStringLiteral("版本不符:") + named;
-    *files = listedFiles(body, paths);
+    *files = listedHashes(body, paths);
     for (const QString& path : paths) {
         if (!files->contains(fileKey(path)))
             return QStringLiteral("缺少文件校验值:") + path;

@@ -55,7 +55,7 @@ QString signedManifestProblem(const QByteArray& body, const QString& version,
     const QStringList& paths, QMap<QString, SignedFile>* files);
 
 // The hash and size a manifest body gives for each of paths that has them, by fileKey().
-QMap<QString, SignedFile> listedFiles(const QByteArray& body, const QStringList& paths);
+QMap<QString, SignedFile> listedHashes(const QByteArray& body, const QStringList& paths);
 
 // A manifest path may only name a file below the installation folder, on
 // Windows too.

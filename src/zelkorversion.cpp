@@ -327,7 +327,7 @@ void ZelkorVersion::fetchManifestStep()
             return;
         }
         // A signed build needs every hash; an unsigned one checks those the manifest gives.
-        QMap<QString, SignedFile> listed = listedFiles(body, paths);
+        QMap<QString, SignedFile> listed = listedHashes(body, paths);
         if (!trustedKeys().isEmpty()) {
             QByteArray signature;
             const RequestOutcome fetched = fetchBody(

@@ -6,7 +6,6 @@
 #include "updatelog.h"
 #include "updaterules.h"
 
-#include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QMutex>

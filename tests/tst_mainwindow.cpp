@@ -63,6 +63,7 @@ private slots:
             {R"({"version":"1.3.0"})", "",
                 "ok=0 reason=0 shown=0 exit=1 bar=0 upDateEnd=0 toClose=1" + failed,
                 "ok=0 reason=-1 shown=0 exit=1 bar=0 upDateEnd=0 toClose=2" + failed});
+        row("closed_while_a_manifest_comes", {two, "/packages/version/", closed + failed});
         row("closed_while_a_file_comes", {two, "/packages/bin/", closed + failed});
         row("closed_by_the_system_while_a_file_comes",
             {two, "/packages/bin/", closed + failed, {}, true});

@@ -1,6 +1,6 @@
 // update-publish run on a server tree in a temporary folder (1.0.10 after 1.0.9: a patch release
-// that only numbers, not text, put after the one before). The tree it writes is installed by the
-// real updater in tst_e2e (signed), and served by the documented nginx site in bench/run.sh.
+// that only numbers, not text, put after the one before). A tree it writes is installed by the real
+// signed updater in tst_e2e.
 
 #include "testsupport.h"
 
@@ -141,6 +141,7 @@ private slots:
         const int reason = args.indexOf("--reason");
         const QStringList listed = row[5].toString().split(' ', Qt::SkipEmptyParts);
         QCOMPARE(json("version/1.0.10.json", "value").toVariant().toStringList(), listed);
+        QCOMPARE(json("version/1.0.10.json", "files").toObject().keys(), listed);
         checkEntry(1, "1.0.10", enforce, reason < 0 ? QString() : args.value(reason + 1));
         QVERIFY(json("update.json", "channel") == "stable");
         QVERIFY2(

@@ -42,7 +42,6 @@ private slots:
         QCOMPARE(newer.join(' '), row[3].toString());
     }
 
-    // The fetch tool prints the list and exits with 1, which does not count.
     // What the worker makes of the fetched update list (null: the fetch failed) for an
     // installation of 0.0.0: its signals and versions to install, then its log.
     void evaluation_data()

@@ -17,11 +17,12 @@ Server tree below DIR, as the updater reads it:
   packages/update.json         {"updateList":[{"version":"a.b.c","updateType":0,
                                 "updateTime":"yyyy-MM-dd hh:mm:ss","reason":"..."}]}
                                updateType 0 is optional, 1 enforced
-  packages/version/a.b.c.json  {"value":["rel/path", ...]}, the files a.b.c changed
+  packages/version/a.b.c.json  {"value":["rel/path", ...],"version":"a.b.c",
+                                "files":{"rel/path":{"sha256":"<hex>","size":N}, ...}},
+                               the files a.b.c changed, with what every updater checks
   packages/bin/rel/path        the current content of every published file
-With --sign-key, the manifest also holds "version":"a.b.c" and
-"files":{"rel/path":{"sha256":"<hex>","size":N}, ...} for the files it lists,
-and minisign's signature of it goes to packages/version/a.b.c.json.minisig.
+With --sign-key, minisign's signature of the manifest goes to
+packages/version/a.b.c.json.minisig.
 
 Every file below RELEASE_FOLDER is taken, hidden ones too, links followed;
 paths are relative with "/". Files that are new or differ byte for byte from

@@ -119,7 +119,6 @@ bool Publisher::readUpdateList()
     updateList = document.object();
     if (!updateList.value(QStringLiteral("updateList")).isArray())
         return fail(QStringLiteral("packages/update.json has no \"updateList\" array"));
-    updateListExists = true;
 
     ZelkorVersionStru target;
     target.parseVersion(request.version);
@@ -259,10 +258,11 @@ bool Publisher::checkSigning()
 void Publisher::collectWarnings()
 {
     if (!skipped.isEmpty()) {
-        warningList.append({QStringLiteral("the updater skips paths containing \"update.exe\" "
-                                           "in any letter case, and \"version\" and "
-                                           "\"updateLog.txt\" at the top; not published:"),
-            skipped});
+        warningList.append(
+            {QStringLiteral("the updater skips paths containing \"update.exe\" "
+                            "in any letter case (as on Windows), and \"version\" and "
+                            "\"updateLog.txt\" at the top; not published:"),
+                skipped});
     }
 
     QHash<QString, QStringList> byFoldedCase;

@@ -62,7 +62,6 @@ private:
     PublishRequest request;
     QString error;
     QList<PublishWarning> warningList;
-    bool updateListExists = false;
     QJsonObject updateList;
     QList<PublishFile> releaseFiles; // everything found, skipped ones too
     QList<PublishFile> listedFiles;
