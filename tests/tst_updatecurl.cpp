@@ -40,7 +40,6 @@ private slots:
         QTest::newRow("cut_short_by_one_byte") << Fetch {url, cutShort, 0, {}, 1};
         QTest::newRow("over_64MiB")
             << Fetch {url, Reply(200, QByteArray((64 << 20) + 1, 'x')), 0, {}, 1};
-        // It gives up by itself, before the updater's bound of 10 s.
         QTest::newRow("stalls_mid_body")
             << Fetch {url, Reply(200, bytes.left(100000), Reply::Stall), 0, {}, 1};
         QTest::newRow("file_url") << Fetch {{readme}, Reply(200, "x"), 0, {}, 1};
@@ -81,7 +80,9 @@ private slots:
         QCOMPARE(server.requests(),
             row.code == 2 || !row.arguments.contains(server.url("/0")) ? QStringList()
                                                                        : hops.mid(0, 6));
-        QVERIFY(clock.elapsed() >= (row.answer.fault == Reply::Stall ? 5000 : 0));
+        // A stalled body ends the tool by itself, before the updater's bound of 10 s.
+        QVERIFY(row.answer.fault != Reply::Stall
+            || (clock.elapsed() >= 5000 && clock.elapsed() < 10000));
     }
 
     // The updater reports a failure once, never from inside get(): at its bound for a tool that

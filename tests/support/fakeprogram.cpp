@@ -1,12 +1,11 @@
 // Stand-in for the programs beside the updater: runs the script "<its own
 // path>.fake", one instruction a line, then exits 0. "record FILE" appends
-// "argc=N", the arguments one a line (UTF-8), and "--" to FILE; "print-file
-// FILE", "sleep MS" and "exit N" do what they say. FILE is beside the program.
+// "argc=N", the arguments one a line (UTF-8), and "--" to FILE beside the
+// program; "sleep MS" and "exit N" do what they say.
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,17 +25,13 @@ int main(int argc, char** narrow)
 #endif
     const fs::path self = fs::u8path(argv[0]), dir = self.parent_path();
     std::ifstream script(fs::path(self) += ".fake");
-    for (std::string word, arg; script >> word >> arg; std::cout.flush()) {
+    for (std::string word, arg; script >> word >> arg;) {
         if (word == "record") {
             std::ofstream out(dir / fs::u8path(arg), std::ios::app | std::ios::binary);
             out << "argc=" << argc - 1 << '\n';
             for (int i = 1; i < argc; ++i)
                 out << argv[i] << '\n';
             out << "--\n";
-        } else if (word == "print-file") {
-            std::ifstream in(dir / fs::u8path(arg), std::ios::binary);
-            if (in.peek() != EOF)
-                std::cout << in.rdbuf();
         } else if (word == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(arg)));
         } else if (word == "exit") {
