@@ -85,27 +85,34 @@ private slots:
             || (clock.elapsed() >= 5000 && clock.elapsed() < 10000));
     }
 
-    // The updater reports a failure once, never from inside get(): at its bound for a tool that
-    // hangs (ending it), well before it when there is no tool.
+    // The updater reports once, never from inside get(): a failure at its bound for a tool that
+    // hangs (ending it), well before it when there is no tool; what a tool printed, whatever its
+    // exit code.
     void callerEndsTheWait_data()
     {
-        QTest::addColumn<bool>("hangs");
+        QTest::addColumn<QStringList>("script"); // empty: no tool
         QTest::addColumn<int>("bound");
         QTest::addColumn<int>("from");
         QTest::addColumn<int>("before");
+        QTest::addColumn<QVariantList>("report");
+        const QVariantList failed {false, QByteArray()};
         // A coarse timer may fire up to 5% early.
-        QTest::newRow("tool_hangs") << true << 2000 << 1900 << 5000;
-        QTest::newRow("no_tool") << false << 10000 << 0 << 5000;
+        QTest::newRow("tool_hangs")
+            << QStringList {"sleep 60000"} << 2000 << 1900 << 5000 << failed;
+        QTest::newRow("no_tool") << QStringList() << 10000 << 0 << 5000 << failed;
+        QTest::newRow("output_whatever_the_exit_code") << QStringList {
+            "print {}", "exit 1"} << 10000 << 0 << 5000 << QVariantList {true, QByteArray("{}")};
     }
 
     void callerEndsTheWait()
     {
-        QFETCH(bool, hangs);
+        QFETCH(QStringList, script);
         QFETCH(int, bound);
         QFETCH(int, from);
         QFETCH(int, before);
+        QFETCH(QVariantList, report);
         QTemporaryDir dir;
-        QVERIFY(!hangs || TestSupport::installFake(dir.path(), "updateCurl.exe", {"sleep 60000"}));
+        QVERIFY(script.isEmpty() || TestSupport::installFake(dir.path(), "updateCurl.exe", script));
         const QByteArray path = qgetenv("PATH");
         const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
         qputenv("PATH", QFile::encodeName(dir.path()));
@@ -118,7 +125,7 @@ private slots:
         QVERIFY(end.isEmpty() && end.wait(60000));
         QVERIFY2(clock.elapsed() >= from && clock.elapsed() < before,
             qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(end.first(), (QVariantList {false, QByteArray()}));
+        QCOMPARE(end.first(), report);
         QTRY_COMPARE_WITH_TIMEOUT(
             fetcher.findChild<QProcess*>()->state(), QProcess::NotRunning, 30000);
         QCoreApplication::processEvents();

@@ -1,11 +1,12 @@
 // Stand-in for the programs beside the updater: runs the script "<its own
 // path>.fake", one instruction a line, then exits 0. "record FILE" appends
 // "argc=N", the arguments one a line (UTF-8), and "--" to FILE beside the
-// program; "sleep MS" and "exit N" do what they say.
+// program; "print TEXT", "sleep MS" and "exit N" do what they say.
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,8 @@ int main(int argc, char** narrow)
             for (int i = 1; i < argc; ++i)
                 out << argv[i] << '\n';
             out << "--\n";
+        } else if (word == "print") {
+            std::cout << arg << std::flush;
         } else if (word == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(arg)));
         } else if (word == "exit") {
