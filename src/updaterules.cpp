@@ -157,15 +157,14 @@ QMap<QString, SignedFile> listedHashes(const QByteArray& body, const QStringList
 }
 
 QString signedManifestProblem(const QByteArray& body, const QString& version,
-    const QStringList& paths, QMap<QString, SignedFile>* files)
+    const QStringList& paths, const QMap<QString, SignedFile>& files)
 {
     const QString named
         = QJsonDocument::fromJson(body).object().value(QStringLiteral("version")).toString();
     if (named != version)
         return QStringLiteral("版本不符:") + named;
-    *files = listedHashes(body, paths);
     for (const QString& path : paths) {
-        if (!files->contains(fileKey(path)))
+        if (!files.contains(fileKey(path)))
             return QStringLiteral("缺少文件校验值:") + path;
     }
     return QString();

@@ -49,10 +49,10 @@ struct SignedFile
     qint64 size = -1;
 };
 
-// Why a signed manifest body is not the one of version, or lacks the hash and
-// size of one of paths; empty when all is there, and then files holds them.
+// Why a signed manifest body is not the one of version, or lists (files, from listedHashes()) no
+// hash and size for one of paths; empty when all is there.
 QString signedManifestProblem(const QByteArray& body, const QString& version,
-    const QStringList& paths, QMap<QString, SignedFile>* files);
+    const QStringList& paths, const QMap<QString, SignedFile>& files);
 
 // The hash and size a manifest body gives for each of paths that has them, by fileKey().
 QMap<QString, SignedFile> listedHashes(const QByteArray& body, const QStringList& paths);

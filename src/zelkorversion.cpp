@@ -327,7 +327,7 @@ void ZelkorVersion::fetchManifestStep()
             return;
         }
         // A signed build needs every hash; an unsigned one checks those the manifest gives.
-        QMap<QString, SignedFile> listed = listedHashes(body, paths);
+        const QMap<QString, SignedFile> listed = listedHashes(body, paths);
         if (!trustedKeys().isEmpty()) {
             QByteArray signature;
             const RequestOutcome fetched = fetchBody(
@@ -338,7 +338,7 @@ void ZelkorVersion::fetchManifestStep()
                 ? signatureProblem(body, signature, trustedKeys())
                 : QStringLiteral("缺少签名,错误码:") + QString::number(fetched.code);
             if (problem.isEmpty())
-                problem = signedManifestProblem(body, version, paths, &listed);
+                problem = signedManifestProblem(body, version, paths, listed);
             if (!problem.isEmpty()) {
                 writeLog(
                     QStringLiteral("签名验证失败:") + url.toString() + QLatin1Char(' ') + problem);
