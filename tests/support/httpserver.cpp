@@ -15,8 +15,8 @@ HttpServer::HttpServer(quint16 fixedPort)
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     });
 #endif
-    server->set_keep_alive_timeout(1).set_keep_alive_max_count(
-        INT_MAX); // an idle client must not hold up the end
+    // An idle client must not hold up the end.
+    server->set_keep_alive_timeout(1).set_keep_alive_max_count(INT_MAX);
     server->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
         answer(QString::fromStdString(request.path), response);
     });
