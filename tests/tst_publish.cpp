@@ -62,6 +62,7 @@ private slots:
         publish({"--root", root, "--version", "1.0.9", first});
         QVERIFY2(code == 0 && !err.contains("warning"), qPrintable(err));
         QCOMPARE(json("version/1.0.9.json", "value").toVariant().toStringList(), files.keys());
+        QVERIFY(json("version/1.0.9.json", "follows").isNull()); // not a missing key
         for (auto it = files.cbegin(); it != files.cend(); ++it) // a link's file, not the link
             QVERIFY2(TestSupport::snapshot(tree("bin")).value(it.key()) == it.value(),
                 qPrintable(it.key()));
@@ -140,6 +141,7 @@ private slots:
         const QStringList listed = row[5].toString().split(' ', Qt::SkipEmptyParts);
         QCOMPARE(json("version/1.0.10.json", "value").toVariant().toStringList(), listed);
         QCOMPARE(json("version/1.0.10.json", "files").toObject().keys(), listed);
+        QVERIFY(json("version/1.0.10.json", "follows") == "1.0.9");
         checkEntry(1, "1.0.10", enforce, reason < 0 ? QString() : args.value(reason + 1));
         QVERIFY(json("update.json", "channel") == "stable");
         QVERIFY2(

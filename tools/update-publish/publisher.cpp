@@ -150,6 +150,8 @@ bool Publisher::readUpdateList()
                                    "packages/update.json; releases must be published in order")
                         .arg(request.version, quoted(newestText)));
     }
+    if (haveNewest)
+        follows = newest.versionString();
     return true;
 }
 
@@ -355,10 +357,12 @@ bool Publisher::stageAndMove(const QString& packages)
             QJsonObject {{QStringLiteral("sha256"), QString::fromLatin1(hash.result().toHex())},
                 {QStringLiteral("size"), QFileInfo(staged).size()}});
     }
-    // Every client checks the hashes and sizes; one with a key also needs the version.
+    // Every client checks the hashes and sizes; one with a key also needs the version, and
+    // "follows" lets it notice a release missing from update.json.
     const QJsonObject manifestObject {
         {QStringLiteral("value"), QJsonArray::fromStringList(changed)},
-        {QStringLiteral("version"), request.version}, {QStringLiteral("files"), fileEntries}};
+        {QStringLiteral("version"), request.version}, {QStringLiteral("follows"), follows},
+        {QStringLiteral("files"), fileEntries}};
     const QString manifest = staging.filePath(QStringLiteral("manifest.json"));
     if (!writeBytes(
             manifest, QJsonDocument(manifestObject).toJson(QJsonDocument::Indented), &reason))

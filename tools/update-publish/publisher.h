@@ -4,6 +4,7 @@
 #include "folderscan.h"
 
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -63,6 +64,7 @@ private:
     QString error;
     QList<PublishWarning> warningList;
     QJsonObject updateList;
+    QJsonValue follows; // the newest version listed before this one, or null
     QList<PublishFile> releaseFiles; // everything found, skipped ones too
     QList<PublishFile> listedFiles;
     QStringList skipped;
