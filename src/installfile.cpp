@@ -6,29 +6,34 @@
 
 namespace {
 
-// The first existing component of relativePath below dir that is a symbolic
-// link, a junction or a shortcut; empty when there is none.
-QString linkAlong(const QString& dir, const QString& relativePath)
+// Why relativePath below dir cannot take a file: a symbolic link or a junction on the way, a file
+// where a folder goes, a folder where the file goes; empty when it can.
+QString pathProblem(const QString& dir, const QString& relativePath)
 {
     QString path = dir;
-    for (const QString& segment : relativePath.split(QLatin1Char('/'))) {
-        path += QLatin1Char('/') + segment;
+    const QStringList segments = relativePath.split(QLatin1Char('/'));
+    for (int i = 0; i < segments.size(); ++i) {
+        path += QLatin1Char('/') + segments.at(i);
         const QFileInfo info(path);
-        // isSymLink() also holds for Windows shortcuts (.lnk).
-        if (info.isSymLink() || info.isJunction())
-            return path;
+        // Not isSymLink(): that also holds for shortcuts, which are files.
+        if (info.isSymbolicLink() || info.isJunction())
+            return QStringLiteral("路径经过链接,拒绝写入:") + path;
         if (!info.exists())
             break;
+        if (info.isDir() == (i == segments.size() - 1))
+            return QStringLiteral("路径与已安装的文件或目录冲突:") + path;
     }
     return QString();
 }
 
 } // namespace
 
-InstallFile::InstallFile(const QString& localPath, const SignedFile* expected, UpdateLog& log)
+InstallFile::InstallFile(
+    const QString& localPath, const QString& stagedPath, const SignedFile* expected, UpdateLog& log)
     : localPath(localPath)
     , expected(expected)
     , log(log)
+    , file(stagedPath)
 {
 }
 
@@ -41,8 +46,7 @@ bool InstallFile::write(const QByteArray& chunk)
         return false;
     }
     written += chunk.size();
-    if (expected)
-        hash.addData(chunk);
+    hash.addData(chunk);
     return true;
 }
 
@@ -50,14 +54,16 @@ bool InstallFile::commit()
 {
     if (!file.isOpen() && !open())
         return false;
+    sha256 = hash.result().toHex();
     if (expected && written != expected->size)
         return mismatch(QStringLiteral("大小不符"));
-    if (expected && hash.result().toHex() != expected->sha256)
+    if (expected && sha256 != expected->sha256)
         return mismatch(QStringLiteral("SHA-256不符"));
-    if (!file.commit()) {
+    if (!file.flush()) {
         writeFailed();
         return false;
     }
+    file.close();
     return true;
 }
 
@@ -71,19 +77,18 @@ bool InstallFile::open()
 {
     const QFileInfo info(localPath);
     const QString absolutePath = info.absoluteFilePath();
-    if (!info.exists()) {
+    if (!info.exists())
         log.write(QStringLiteral("创建目录：") + absolutePath);
-        if (!QDir().mkpath(info.absolutePath())) {
-            log.write(QStringLiteral("创建目录：") + absolutePath + QStringLiteral(" 失败."));
-            qDebug() << "mkpath failed!" << absolutePath;
-            return false;
-        }
+    const QString stagedFolder = QFileInfo(file.fileName()).absolutePath();
+    if (!QDir().mkpath(stagedFolder)) {
+        log.write(QStringLiteral("创建目录：") + stagedFolder + QStringLiteral(" 失败."));
+        qDebug() << "mkpath failed!" << stagedFolder;
+        return false;
     }
-    file.setFileName(localPath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        log.write(QStringLiteral("打开文件失败:") + localPath + QStringLiteral("失败原因:")
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        log.write(QStringLiteral("打开文件失败:") + file.fileName() + QStringLiteral("失败原因:")
             + file.errorString());
-        qDebug() << "open file faied!" << localPath << " " << file.errorString();
+        qDebug() << "open file faied!" << file.fileName() << " " << file.errorString();
         return false;
     }
     return true;
@@ -91,14 +96,12 @@ bool InstallFile::open()
 
 void InstallFile::writeFailed()
 {
-    log.write(QStringLiteral("写入文件失败:") + localPath + QStringLiteral("失败原因:")
+    log.write(QStringLiteral("写入文件失败:") + file.fileName() + QStringLiteral("失败原因:")
         + file.errorString());
 }
 
 QString installRefusal(const QString& dir, const QString& path)
 {
-    if (!isSafeRelativePath(path))
-        return QStringLiteral("非法文件路径:") + path;
-    const QString link = linkAlong(dir, path);
-    return link.isEmpty() ? QString() : QStringLiteral("路径经过链接,拒绝写入:") + link;
+    return isSafeRelativePath(path) ? pathProblem(dir, path)
+                                    : QStringLiteral("非法文件路径:") + path;
 }

@@ -5,20 +5,23 @@
 #include "updaterules.h"
 
 #include <QCryptographicHash>
-#include <QSaveFile>
+#include <QFile>
 #include <QString>
 
-// Streams one downloaded file into place. The installed file keeps its old
-// content until the new one is complete; an uncommitted file is discarded.
+// Streams one downloaded file into its staged copy; the installed file does not change. Plain
+// writes: the commit flushes all staged files at once, and a staged copy is never a link.
 class InstallFile
 {
 public:
-    // With expected, the file is committed only when its size and hash match.
-    InstallFile(const QString& localPath, const SignedFile* expected, UpdateLog& log);
+    // With expected, the file is complete only when its size and hash match.
+    InstallFile(const QString& localPath, const QString& stagedPath, const SignedFile* expected,
+        UpdateLog& log);
 
     bool write(const QByteArray& chunk);
     bool commit();
     qint64 size() const { return written; }
+    // Once committed: its size and SHA-256.
+    SignedFile content() const { return {sha256, written}; }
     // Logs why the file does not match what was expected; returns false.
     bool mismatch(const QString& reason);
 
@@ -29,13 +32,14 @@ private:
     const QString localPath;
     const SignedFile* const expected;
     UpdateLog& log;
-    QSaveFile file;
+    QFile file;
     QCryptographicHash hash {QCryptographicHash::Sha256};
+    QByteArray sha256;
     qint64 written = 0;
 };
 
-// The log line that refuses to install path below dir (an unsafe name, or a link on the way);
-// empty when it may be installed.
+// The log line that refuses to install path below dir (an unsafe name, a link on the way, a folder
+// where the file goes); empty when it may be installed. A Windows shortcut (.lnk) is a file.
 QString installRefusal(const QString& dir, const QString& path);
 
 #endif // INSTALLFILE_H

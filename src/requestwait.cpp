@@ -2,10 +2,13 @@
 
 #include <QDebug>
 #include <QEventLoop>
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
 
 namespace {
+
+const qint64 readBufferSize = 1024 * 1024;
 
 bool isSuccessStatus(const QNetworkReply* reply)
 {
@@ -96,5 +99,25 @@ RequestOutcome waitForReply(QNetworkReply* reply, qint64 maxBytes, int silenceMs
     } else {
         outcome.ok = true;
     }
+    return outcome;
+}
+
+QNetworkReply* startGet(QNetworkAccessManager* manager, const QUrl& url)
+{
+    QNetworkReply* reply = manager->get(QNetworkRequest(url));
+    reply->setReadBufferSize(readBufferSize);
+    return reply;
+}
+
+RequestOutcome fetchBody(QNetworkAccessManager* manager, const QUrl& url, qint64 maxBytes,
+    int silenceMs, const std::function<bool()>& stopRequested, QByteArray* body)
+{
+    QNetworkReply* reply = startGet(manager, url);
+    const RequestOutcome outcome
+        = waitForReply(reply, maxBytes, silenceMs, stopRequested, [body](const QByteArray& chunk) {
+              *body += chunk;
+              return true;
+          });
+    delete reply;
     return outcome;
 }

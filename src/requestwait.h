@@ -6,7 +6,9 @@
 
 #include <functional>
 
+class QNetworkAccessManager;
 class QNetworkReply;
+class QUrl;
 
 // How one request ended.
 struct RequestOutcome
@@ -28,5 +30,12 @@ using BodySink = std::function<bool(const QByteArray&)>;
 // body grows past maxBytes.
 RequestOutcome waitForReply(QNetworkReply* reply, qint64 maxBytes, int silenceMs,
     const std::function<bool()>& stopRequested, const BodySink& sink);
+
+// Starts a GET whose body is taken as it is read: memory stays flat while the disk catches up.
+QNetworkReply* startGet(QNetworkAccessManager* manager, const QUrl& url);
+
+// A whole body of at most maxBytes, waited for as waitForReply() waits.
+RequestOutcome fetchBody(QNetworkAccessManager* manager, const QUrl& url, qint64 maxBytes,
+    int silenceMs, const std::function<bool()>& stopRequested, QByteArray* body);
 
 #endif // REQUESTWAIT_H

@@ -113,9 +113,12 @@ QString fileKey(const QString& path)
 
 bool isUpdaterOwnedPath(const QString& path, Qt::CaseSensitivity cs)
 {
+    const QString top = path.section(QLatin1Char('/'), 0, 0);
     return path.contains(QLatin1String("update.exe"), cs)
         || path.compare(QLatin1String("version"), cs) == 0
-        || path.compare(QLatin1String("updateLog.txt"), cs) == 0;
+        || path.compare(QLatin1String("updateLog.txt"), cs) == 0
+        || top.compare(QLatin1String(stagingFolderName), cs) == 0
+        || path.compare(QLatin1String(updateLockName), cs) == 0;
 }
 
 bool isSafeRelativePath(const QString& path)
@@ -140,7 +143,8 @@ bool isSafeRelativePath(const QString& path)
     return true;
 }
 
-QMap<QString, SignedFile> listedHashes(const QByteArray& body, const QStringList& paths)
+QMap<QString, SignedFile> listedHashes(
+    const QByteArray& body, const QStringList& paths, QString* problem)
 {
     const QJsonObject listed
         = QJsonDocument::fromJson(body).object().value(QStringLiteral("files")).toObject();
@@ -152,8 +156,28 @@ QMap<QString, SignedFile> listedHashes(const QByteArray& body, const QStringList
         const double size = entry.value(QStringLiteral("size")).toDouble(-1);
         if (hex.match(sha256).hasMatch() && size >= 0 && size <= 9e15 && size == std::floor(size))
             files.insert(fileKey(path), SignedFile {sha256.toLatin1(), qint64(size)});
+        else if (problem && listed.contains(path) && problem->isEmpty())
+            *problem = QStringLiteral("文件校验值格式错误:") + path;
     }
     return files;
+}
+
+QString chainProblem(const QByteArray& body, const QList<ZelkorVersionStru>& newer, int index,
+    const ZelkorVersionStru& installed, bool recordRequired)
+{
+    const QJsonObject top = QJsonDocument::fromJson(body).object();
+    const QJsonValue follows = top.value(QStringLiteral("follows"));
+    ZelkorVersionStru named;
+    const bool parsed = follows.isString() && named.parseVersion(follows.toString());
+    const bool unbroken = index > 0 ? parsed && named == newer.at(index - 1)
+                                    : follows.isNull() || (parsed && !(named > installed));
+    if (follows.isUndefined() ? !recordRequired : unbroken)
+        return QString();
+    const ZelkorVersionStru& before = index > 0 ? newer.at(index - 1) : installed;
+    return QStringLiteral("版本链断开:") + newer.at(index).versionString() + QStringLiteral(" 接续")
+        + (follows.isString() ? follows.toString() : QStringLiteral("?"))
+        + (index > 0 ? QStringLiteral(",应为") : QStringLiteral(",已安装"))
+        + before.versionString();
 }
 
 QString signedManifestProblem(const QByteArray& body, const QString& version,

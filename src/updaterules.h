@@ -54,8 +54,17 @@ struct SignedFile
 QString signedManifestProblem(const QByteArray& body, const QString& version,
     const QStringList& paths, const QMap<QString, SignedFile>& files);
 
-// The hash and size a manifest body gives for each of paths that has them, by fileKey().
-QMap<QString, SignedFile> listedHashes(const QByteArray& body, const QStringList& paths);
+// The hash and size a manifest body gives for each of paths that has them, by fileKey(). An entry
+// given for one of paths that is not a hash and a size sets *problem to the log line's reason.
+QMap<QString, SignedFile> listedHashes(
+    const QByteArray& body, const QStringList& paths, QString* problem = nullptr);
+
+// Why the manifest body of newer[index] does not continue the chain of versions: each newer
+// version's manifest names the one before it as "follows", the first one names a version not newer
+// than installed, or none (null). Empty when it does; a manifest without the record only breaks
+// the chain when recordRequired.
+QString chainProblem(const QByteArray& body, const QList<ZelkorVersionStru>& newer, int index,
+    const ZelkorVersionStru& installed, bool recordRequired);
 
 // A manifest path may only name a file below the installation folder, on
 // Windows too.
@@ -71,9 +80,13 @@ constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
 // Paths with the same key name one file.
 QString fileKey(const QString& path);
 
+// Where an update is staged, and the lock a running update holds, in the installation folder.
+inline constexpr char stagingFolderName[] = "updateStaging";
+inline constexpr char updateLockName[] = "updateStaging.lock";
+
 // A manifest path the updater keeps for itself and never installs: one containing "update.exe"
-// (its own program), or "version" or "updateLog.txt" at the top. With Qt::CaseInsensitive, the
-// rule of a Windows installation.
+// (its own program), or "version", "updateLog.txt", the staging folder or the lock at the top. With
+// Qt::CaseInsensitive, the rule of a Windows installation.
 bool isUpdaterOwnedPath(const QString& path, Qt::CaseSensitivity cs = pathCase);
 
 // A relative path as it goes into an address: every segment percent-encoded,

@@ -13,7 +13,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <QUrl>
 
 #include <utility>
@@ -29,7 +28,6 @@ const int updateListTimeoutMs = 10000;
 const qint64 maxManifestSize = 16 * 1024 * 1024;
 // Ends a body that never ends, announced length or not.
 const qint64 maxFileSize = UPDATER_MAX_FILE_BYTES;
-const qint64 readBufferSize = 1024 * 1024;
 const qint64 maxSignatureSize = 64 * 1024;
 
 } // namespace
@@ -56,6 +54,18 @@ ZelkorVersion::~ZelkorVersion()
     delete networkManager;
 }
 
+void ZelkorVersion::finish(bool ok)
+{
+    releaseLock();
+    emit sigMsgUpdateEnd(ok);
+}
+
+void ZelkorVersion::releaseLock()
+{
+    if (transaction)
+        transaction->unlock();
+}
+
 void ZelkorVersion::init()
 {
     qDebug() << "ZelkorVersion::ZelkorVersion";
@@ -70,27 +80,11 @@ void ZelkorVersion::init()
     appDir = options.appDir.isEmpty() ? QCoreApplication::applicationDirPath()
                                       : QDir(options.appDir).absolutePath();
     fetcher.setProgramDir(appDir);
-
-    const QString path = appDir + QStringLiteral("/version");
-    const QFileInfo info(path);
-    QFile file(path);
-    if (!info.exists() || !info.isReadable()) {
-        qDebug() << path + QStringLiteral(" not exist");
-    } else if (!file.open(QIODevice::ReadOnly)) {
-        writeLog(QStringLiteral("本地版本信息文件打开失败:") + path + QLatin1Char(' ')
-            + file.errorString());
-        qDebug() << path + QStringLiteral(" open failed!");
-        currVersion.parseVersion(QStringLiteral("0.0.0"));
-    } else {
-        QByteArray bytes = file.readAll();
-        const int nul = bytes.indexOf('\0');
-        if (nul >= 0)
-            bytes.truncate(nul);
-        const QString text = QString::fromUtf8(bytes);
-        file.close();
-        currVersion.parseVersion(text);
-        qDebug() << "curr version:" << text;
-    }
+    transaction = std::make_unique<UpdateTransaction>(appDir, log);
+    // A second update.exe waits here; an update an earlier run left is finished first.
+    transaction->lock();
+    transaction->recover();
+    currVersion = transaction->installedVersion();
     start();
     getUpdateList();
 }
@@ -141,13 +135,10 @@ void ZelkorVersion::writeLog(QString message)
 bool ZelkorVersion::writeVersion()
 {
     writeLog(QStringLiteral("写入更新文件"));
-    if (newVersion.isEmpty())
-        return true;
-    QSaveFile file(appDir + QStringLiteral("/version"));
-    const QByteArray bytes = newVersion.toLocal8Bit();
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        writeLog(QStringLiteral("写入更新文件失败：") + file.errorString());
-        qDebug() << "fopen faied!" << file.errorString();
+    QString error;
+    if (!newVersion.isEmpty() && !transaction->writeVersion(newVersion, &error)) {
+        writeLog(QStringLiteral("写入更新文件失败：") + error);
+        qDebug() << "fopen faied!" << error;
         return false;
     }
     return true;
@@ -169,7 +160,7 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
         const QString text = QStringLiteral("请求服务器超时：");
         writeLog(text);
         emit sigMsgInfoError(text);
-        emit sigMsgUpdateEnd(false);
+        finish(false);
         return false;
     }
     qDebug() << "getEnd:" << success << QString::fromLocal8Bit(data);
@@ -178,6 +169,7 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
         = QJsonDocument::fromJson(data).object().value(QStringLiteral("updateList")).toArray();
     if (list.isEmpty()) {
         writeLog(QStringLiteral("无需更新：更新列表为空"));
+        releaseLock();
         emit sigMsgInfoCheck(0);
         return true;
     }
@@ -185,6 +177,7 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
     const QList<ZelkorVersionStru> newer = newerVersions(list, currVersion);
     if (newer.isEmpty()) {
         writeLog(QStringLiteral("无需更新：当前版本为最新"));
+        releaseLock();
         emit sigMsgInfoCheck(0);
         return true;
     }
@@ -215,7 +208,7 @@ void ZelkorVersion::run()
         // Whatever the state, an abort ends the run: the window waits for this report.
         if (abortRequested) {
             locker.unlock();
-            emit sigMsgUpdateEnd(false);
+            finish(false);
             return;
         }
         if (state == Idle) {
@@ -267,7 +260,7 @@ void ZelkorVersion::advance(int from, int to)
 void ZelkorVersion::failUpdate(int from)
 {
     advance(from, Idle);
-    emit sigMsgUpdateEnd(false);
+    finish(false);
 }
 
 bool ZelkorVersion::stopRequested() const
@@ -276,32 +269,10 @@ bool ZelkorVersion::stopRequested() const
     return abortRequested || !running;
 }
 
-QNetworkReply* ZelkorVersion::startGet(const QUrl& url)
+RequestOutcome ZelkorVersion::fetch(const QUrl& url, qint64 maxBytes, QByteArray* body)
 {
-    QNetworkReply* reply = networkManager->get(QNetworkRequest(url));
-    // Hold the network back while the disk catches up: memory stays flat.
-    reply->setReadBufferSize(readBufferSize);
-    // The slot does nothing; a direct call keeps progress off the GUI thread's queue.
-    connect(reply, &QNetworkReply::downloadProgress, this, &ZelkorVersion::downloadProgress,
-        Qt::DirectConnection);
-    return reply;
-}
-
-RequestOutcome ZelkorVersion::fetchBody(const QUrl& url, qint64 maxBytes, QByteArray* body)
-{
-    QNetworkReply* reply = startGet(url);
-    const RequestOutcome outcome = receive(reply, maxBytes, [body](const QByteArray& chunk) {
-        *body += chunk;
-        return true;
-    });
-    delete reply;
-    return outcome;
-}
-
-RequestOutcome ZelkorVersion::receive(QNetworkReply* reply, qint64 maxBytes, const BodySink& sink)
-{
-    return waitForReply(
-        reply, maxBytes, requestTimeoutMs, [this] { return stopRequested(); }, sink);
+    return fetchBody(
+        networkManager, url, maxBytes, requestTimeoutMs, [this] { return stopRequested(); }, body);
 }
 
 void ZelkorVersion::fetchManifestStep()
@@ -314,7 +285,7 @@ void ZelkorVersion::fetchManifestStep()
             server + QStringLiteral("/packages/version/") + version + QStringLiteral(".json"),
             QUrl::TolerantMode);
         QByteArray body;
-        const RequestOutcome outcome = fetchBody(url, maxManifestSize, &body);
+        const RequestOutcome outcome = fetch(url, maxManifestSize, &body);
         if (outcome.stopped)
             return;
         bool readable = false;
@@ -327,10 +298,11 @@ void ZelkorVersion::fetchManifestStep()
             return;
         }
         // A signed build needs every hash; an unsigned one checks those the manifest gives.
-        const QMap<QString, SignedFile> listed = listedHashes(body, paths);
+        QString malformed;
+        const QMap<QString, SignedFile> listed = listedHashes(body, paths, &malformed);
         if (!trustedKeys().isEmpty()) {
             QByteArray signature;
-            const RequestOutcome fetched = fetchBody(
+            const RequestOutcome fetched = fetch(
                 QUrl(url.toString() + QStringLiteral(".minisig")), maxSignatureSize, &signature);
             if (fetched.stopped)
                 return;
@@ -345,6 +317,14 @@ void ZelkorVersion::fetchManifestStep()
                 failUpdate(FetchManifests);
                 return;
             }
+        }
+        if (malformed.isEmpty())
+            malformed = chainProblem(
+                body, versionList, currentIndex - 1, currVersion, !trustedKeys().isEmpty());
+        if (!malformed.isEmpty()) {
+            writeLog(malformed + QLatin1Char(' ') + url.toString());
+            failUpdate(FetchManifests);
+            return;
         }
         for (const QString& path : paths) {
             qDebug() << path;
@@ -363,21 +343,37 @@ void ZelkorVersion::fetchManifestStep()
         }
     }
     if (currentIndex == count) {
+        qint64 listedBytes = 0;
+        for (const ListedFile& file : qAsConst(fileSet))
+            listedBytes += qMax<qint64>(file.listedAs.size, 0);
+        if (!transaction->begin(listedBytes)) {
+            failUpdate(FetchManifests);
+            return;
+        }
         writeLog(QStringLiteral("开始下载文件"));
         advance(FetchManifests, FetchFiles);
         fileList.clear(); // ordered by key: every run installs alike
         for (const ListedFile& file : qAsConst(fileSet))
             fileList << file.path;
+        stagedFiles.clear();
         currentIndex = 0;
     }
+}
+
+void ZelkorVersion::commitUpdate()
+{
+    // A close waits for this: it takes moments, and stopped halfway the next start would finish it.
+    const bool ok = transaction->commit(stagedFiles, newVersion);
+    advance(FetchFiles, Idle);
+    if (!ok || !stopRequested())
+        finish(ok);
 }
 
 void ZelkorVersion::fetchFileStep()
 {
     const int total = fileList.size();
     if (currentIndex >= total) {
-        advance(FetchFiles, Idle);
-        emit sigMsgUpdateEnd(true);
+        commitUpdate();
         return;
     }
 
@@ -389,13 +385,17 @@ void ZelkorVersion::fetchFileStep()
     // Every path of a signed build has one: its manifest was refused otherwise.
     const SignedFile& listed = fileSet[fileKey(relativePath)].listedAs;
     const SignedFile* expected = listed.size >= 0 ? &listed : nullptr;
-    InstallFile target(localPath, expected, log);
+    InstallFile target(localPath, transaction->stagedPath(relativePath), expected, log);
 
-    QNetworkReply* reply = startGet(url);
+    QNetworkReply* reply = startGet(networkManager, url);
+    // The slot does nothing; a direct call keeps progress off the GUI thread's queue.
+    connect(reply, &QNetworkReply::downloadProgress, this, &ZelkorVersion::downloadProgress,
+        Qt::DirectConnection);
     writeLog(QStringLiteral("下载文件:"));
-    const RequestOutcome outcome
-        = receive(reply, expected ? qMin(expected->size, maxFileSize) : maxFileSize,
-            [&target](const QByteArray& chunk) { return target.write(chunk); });
+    const RequestOutcome outcome = waitForReply(
+        reply, expected ? qMin(expected->size, maxFileSize) : maxFileSize, requestTimeoutMs,
+        [this] { return stopRequested(); },
+        [&target](const QByteArray& chunk) { return target.write(chunk); });
     delete reply;
     if (outcome.stopped)
         return; // the uncommitted file is discarded
@@ -415,6 +415,7 @@ void ZelkorVersion::fetchFileStep()
         failUpdate(FetchFiles);
         return;
     }
+    stagedFiles.append({relativePath, target.content()});
 
     qDebug() << "filePath = " << localPath;
     qDebug() << relativePath;
@@ -426,8 +427,6 @@ void ZelkorVersion::fetchFileStep()
     writeLog(QStringLiteral("写入文件成功:写入文件大小") + QString::number(target.size()));
     emit sigUpdateProcess(int(double(currentIndex) / double(total) * 100.0));
     ++currentIndex;
-    if (currentIndex == total) {
-        advance(FetchFiles, Idle);
-        emit sigMsgUpdateEnd(true);
-    }
+    if (currentIndex == total)
+        commitUpdate();
 }

@@ -3,6 +3,7 @@
 
 #include "getUrl.h"
 #include "requestwait.h"
+#include "transaction.h"
 #include "updatelog.h"
 #include "updaterules.h"
 
@@ -17,6 +18,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -90,9 +92,10 @@ protected:
 private:
     void fetchManifestStep();
     void fetchFileStep();
-    QNetworkReply* startGet(const QUrl& url);
-    RequestOutcome receive(QNetworkReply* reply, qint64 maxBytes, const BodySink& sink);
-    RequestOutcome fetchBody(const QUrl& url, qint64 maxBytes, QByteArray* body);
+    void commitUpdate();
+    void finish(bool ok);
+    void releaseLock();
+    RequestOutcome fetch(const QUrl& url, qint64 maxBytes, QByteArray* body);
     void setState(int state);
     void advance(int from, int to);
     void failUpdate(int from);
@@ -115,6 +118,8 @@ private:
     };
     QMap<QString, ListedFile> fileSet; // by fileKey()
     QStringList fileList;
+    QList<StagedFile> stagedFiles;
+    std::unique_ptr<UpdateTransaction> transaction;
     QString appDir;
     QString newVersion;
     std::atomic<bool> abortRequested {false};

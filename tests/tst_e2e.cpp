@@ -44,8 +44,35 @@ public:
     std::unique_ptr<HttpServer> server;
     QString appDir, workDir, path, skip;
     Files served; // what the update installs
+    Files original; // the installation before a first run, if a row makes one
+    QStringList env; // NAME=value for the updater
+    std::unique_ptr<QProcess> first;
 
     QString app(const QString& file) const { return appDir + '/' + file; }
+    QProcess* start(QProcess* updater, const QString& dir, const QStringList& arguments = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PATH", path);
+        for (const QString& variable : env)
+            environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
+        updater->setProcessEnvironment(environment);
+        updater->setWorkingDirectory(dir);
+        // Never read: a full pipe would stall the updater and the product.
+        updater->setStandardOutputFile(QProcess::nullDevice());
+        updater->setStandardErrorFile(QProcess::nullDevice());
+        updater->start(app("update.exe"), arguments);
+        return updater;
+    }
+    // An update.exe run before the row's, with its log in "first"; waited for to its end.
+    void firstRun(const QStringList& variables, bool wait = true)
+    {
+        original = TestSupport::snapshot(appDir);
+        env = variables;
+        QVERIFY(QDir().mkpath(tmp->filePath("first")));
+        start((first = std::make_unique<QProcess>()).get(), tmp->filePath("first"));
+        QVERIFY(!wait || (first->waitForFinished(120000) && first->exitCode() == 9));
+        env.clear();
+    }
 
 private slots:
     void init()
@@ -84,7 +111,12 @@ private slots:
         server->route(manifest2, TestSupport::fixture("e2e/1.2.0.json"));
     }
 
-    void cleanup() { server.reset(); }
+    void cleanup()
+    {
+        if (first)
+            first->kill(), first->waitForFinished(), first.reset();
+        server.reset(), original.clear(), env.clear();
+    }
 
     void run_data()
     {
@@ -174,7 +206,7 @@ private slots:
         row("version_file_unreadable",
             {{}, check("/", list), {},
                 "^本地版本信息文件打开失败:\\S*/version "
-                "\\S.*^写入更新文件$\n^写入更新文件失败：\\S",
+                "\\S.*^开始下载文件$\n^写入更新文件失败：\\S",
                 {}, -1});
         const auto toolOnlyOnPath = older([](TestEndToEnd& t) {
             t.path = QString(UPDATER_TOOLS_BIN_DIR) + QDir::listSeparator() + t.path;
@@ -222,18 +254,24 @@ private slots:
         const auto fails = [=](const char* name, const Setup& setup, const QString& logged) {
             row(name, {{}, setup, old, logged, {}, -1});
         };
-        // Written through, a link or a Windows shortcut would put the file wherever it points.
-        fails(
-            "link_in_the_path",
-            [](TestEndToEnd& t) {
-                QVERIFY(QFile::link(t.app("keep.txt"), t.app("start.lnk")));
-                t.server->route(manifest2, R"({"value":["data/shared.txt","start.lnk"]})");
-            },
-            beforeAnyFile("路径经过链接,拒绝写入:\\S*/start\\.lnk"));
+        // Written through, a link would put the file wherever it points. QFile::link makes a
+        // Windows shortcut, which is a file: replaced, never followed.
+        const auto linked = [](TestEndToEnd& t) {
+            QVERIFY(QFile::link(t.app("keep.txt"), t.app("start.lnk")));
+            t.server->route(manifest2,
+                TestSupport::fixture("e2e/1.2.0.json").replace("]}", ", \"start.lnk\"]}"));
+            t.server->route(binPath + "start.lnk", t.served["start.lnk"] = "a new shortcut");
+        };
+        if (caseBlind)
+            installs("shortcut_replaced_as_a_file", linked, "^写入更新文件$");
+        else
+            fails("link_in_the_path", linked,
+                beforeAnyFile("路径经过链接,拒绝写入:\\S*/start\\.lnk"));
         // A manifest stored cut short is no "no files": the version would be recorded without them.
         fails("manifest_not_json", answer(manifest2, {200, R"({"value":["data/a.txt")"}),
             beforeAnyFile("获取更新列表失败:"));
         fails("file_missing", answer(shared, {404, "<html>404</html>"}), failed + "203错误原因:");
+        fails("last_file_missing", answer(binPath + "数据/c.txt", 404), failed + "203错误原因:");
         fails("manifest_missing", answer(manifest2, 404), beforeAnyFile("获取更新列表失败:"));
         fails("list_never_answers", answer(updateList, {200, "", Reply::NoAnswer}),
             "^请求服务器超时：$");
@@ -249,6 +287,13 @@ private slots:
             + QByteArray(64, '0') + "\"}}}";
         fails("listed_size_differs", answer(manifest2, {200, listedSize}),
             "^文件校验失败:\\S*/data/shared\\.txt 大小不符$");
+        const auto listedAs = [=](const QByteArray& size) {
+            return answer(manifest2, {200, QByteArray(listedSize).replace("3", size)});
+        };
+        fails("listed_size_malformed", listedAs("\"3\""),
+            beforeAnyFile("文件校验值格式错误:data/shared\\.txt \\S+/1\\.2\\.0\\.json$"));
+        fails("no_room_for_the_listed_sizes", listedAs("9000000000000000"),
+            beforeAnyFile("磁盘空间不足:需要9000000000000000字节,可用\\d+字节$"));
         fails("file_cut_short", answer(shared, {200, noise(300000, 3), Reply::CutShort}), failed);
         fails("file_stalls_past_the_bound", answer(shared, {200, noise(300000, 3), Reply::Stall}),
             failed + bound);
@@ -259,7 +304,7 @@ private slots:
         fails(
             "folder_where_a_file_goes",
             [](TestEndToEnd& t) { QVERIFY(QDir().mkpath(t.app("data/shared.txt/keep"))); },
-            "^打开文件失败:\\S*/data/shared\\.txt失败原因:");
+            beforeAnyFile("路径与已安装的文件或目录冲突:\\S*/data/shared\\.txt$"));
 
         // The signed build: release 1.1.0 over 1.0.0, signed by minisign at configure time or
         // published by update-publish --sign-key, served with a row's changes.
@@ -323,12 +368,59 @@ private slots:
         forged.body.replace("trusted comment: ", "trusted comment: forged ");
         fails("trusted_comment_forged", signedTree({{signature, forged}}),
             badSignature + "可信注释签名不匹配$");
+        fails("signed_version_left_out",
+            signedTree({{updateList, {200, R"({"updateList":[{"version":"1.2.0"}]})"}}}),
+            beforeAnyFile(
+                "版本链断开:1\\.2\\.0 接续1\\.1\\.0,已安装1\\.0\\.0 \\S+/1\\.2\\.0\\.json"));
         fails("old_manifest_as_newer_version",
             signedTree({{updateList, {200, R"({"updateList":[{"version":"1.2.0"}]})"}},
                 {manifest2, {200, body}}, {manifest2 + ".minisig", sig("tree" + manifest1)}}),
             "^签名验证失败:\\S*/1\\.2\\.0\\.json 版本不符:1\\.1\\.0$");
-        // Killed while it writes a new file: the file is whole or missing, at most a temporary
-        // file is left.
+        // A second update.exe waits until the first has updated, then finds nothing newer.
+        const auto secondWhileFirst = [=](TestEndToEnd& t) {
+            Reply slow(200, t.served["big/payload.bin"], Reply::Trickle);
+            slow.faultAfter = 8 << 20, slow.delayMs = 300;
+            t.server->route(binPath + "big/payload.bin", slow);
+            t.firstRun({}, false);
+            QVERIFY(QTest::qWaitFor(
+                [&] { return TestSupport::logMessages(t.tmp->filePath("first")).size() > 4; },
+                60000));
+        };
+        row("second_waits_for_the_first",
+            {{}, secondWhileFirst, "1.2.0",
+                "^等待另一个更新程序完成更新$\n^版本检测$.*^无需更新：当前版本为最新$", none + none,
+                0});
+        // Ended at a step of the commit as a kill ends it, then started with nothing on the server:
+        // the start finishes the update before it reads "version", forward or back.
+        const auto killedAt
+            = [=](const QString& step, const QString& failing = {}, const QString& lost = {}) {
+                  return [=](TestEndToEnd& t) {
+                      t.firstRun({"UPDATER_KILL_AT=" + step, "UPDATER_FAIL_AT=" + failing});
+                      t.server->route(updateList, 404);
+                      QVERIFY(lost.isEmpty() || QFile::remove(t.app("updateStaging/new/" + lost)));
+                  };
+              };
+        const QString recovered = "^恢复未完成的更新:1\\.2\\.0 ", noList = ".*^请求服务器超时：$";
+        const auto forward = [=](const char* name, const QString& step,
+                                 const QString& failing = {}) {
+            row(name,
+                {{}, killedAt(step, failing), "1.2.0", recovered + "已完成$" + noList, {}, -1});
+        };
+        forward("killed_setting_an_old_copy_aside", "aside:bin/core.exe");
+        forward("killed_moving_a_new_file_in", "in:data/shared.txt");
+        forward("killed_between_aside_and_in", "in:data/sub/deep.txt");
+        forward("killed_before_the_version", "version:");
+        forward("killed_before_forgetting", "forget:");
+        forward("killed_going_back", "back:bin/core.exe", "in:moved.txt");
+        row("killed_and_a_new_copy_lost",
+            {{}, killedAt("in:bin/core.exe", {}, "data/shared.txt"), old,
+                recovered + "已撤销 缺少新文件:data/shared\\.txt$" + noList, {}, -1});
+        row("killed_before_the_journal",
+            {{}, killedAt("journal:"), old, "\\A(?!.*恢复).*" + noList, {}, -1});
+        fails(
+            "replacing_fails", [](TestEndToEnd& t) { t.env << "UPDATER_FAIL_AT=in:moved.txt"; },
+            "^替换文件失败:moved\\.txt failed on purpose$");
+        // Killed while it writes a new file: nothing installed changes.
         row("killed_mid_download",
             {{}, answer(binPath + "big/payload.bin", {200, noise(4 << 20, 5), Reply::Stall}), old,
                 "^创建目录：\\S*/big/payload\\.bin$", {}, -2});
@@ -340,17 +432,10 @@ private slots:
         row.setup(*this);
         if (!skip.isEmpty())
             QSKIP(qPrintable(std::exchange(skip, {})));
-        const Files before = TestSupport::snapshot(appDir);
+        const Files before = original.isEmpty() ? TestSupport::snapshot(appDir) : original;
         const QDateTime started = QDateTime::currentDateTime();
         QProcess updater;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("PATH", path);
-        updater.setProcessEnvironment(environment);
-        updater.setWorkingDirectory(workDir);
-        // Never read: a full pipe would stall the updater and the product.
-        updater.setStandardOutputFile(QProcess::nullDevice());
-        updater.setStandardErrorFile(QProcess::nullDevice());
-        updater.start(app("update.exe"), row.arguments);
+        start(&updater, workDir, row.arguments);
         QVERIFY(!QTest::currentTestFailed() && updater.waitForStarted(30000));
         const QRegularExpression pattern(row.logged,
             QRegularExpression::MultilineOption | QRegularExpression::DotMatchesEverythingOption);
@@ -411,21 +496,25 @@ private slots:
         // only with all files.
         const QStringList asked = server->requests();
         const Files after = TestSupport::snapshot(appDir);
-        const QStringList runFiles {"updateLog.txt", "version", "args.txt", "done.txt"};
+        const QStringList runFiles {
+            "updateLog.txt", "version", "args.txt", "done.txt", "updateStaging.lock"};
+        const bool updated = !row.version.isEmpty() && row.version != "1.0.0\r\n";
         for (const QString& file : before.keys() + after.keys()) {
-            if (after.value(file) == "folder" || runFiles.contains(file))
+            // The staging folder is the only trace of an update that did not go through.
+            if (after.value(file) == "folder" || runFiles.contains(file)
+                || file.startsWith("updateStaging/"))
                 continue;
-            const bool fresh = after.contains(file) && after.value(file) == served.value(file)
-                && asked.contains(binPath + file);
-            const bool temporary = row.exitCode == -2
-                && served.contains(QRegularExpression("^(.+)\\.\\w{6}$").match(file).captured(1));
-            QVERIFY2(fresh || temporary
+            const bool fresh = updated && after.contains(file)
+                && after.value(file) == served.value(file) && asked.contains(binPath + file);
+            QVERIFY2(fresh
                     || (after.contains(file) == before.contains(file)
                         && after.value(file) == before.value(file)),
                 qPrintable(file));
         }
+        QVERIFY(!updated || !QFile::exists(app("updateStaging")));
+        QVERIFY(row.exitCode < 0 || !QFile::exists(app("updateStaging.lock")));
         QVERIFY(QFileInfo(app("bin/core.exe")).isExecutable());
-        for (auto it = served.cbegin(); row.version != "1.0.0\r\n" && it != served.cend(); ++it)
+        for (auto it = served.cbegin(); updated && it != served.cend(); ++it)
             QVERIFY2(after.value(it.key()) == it.value(), qPrintable(it.key()));
         // Listed by both versions, fetched once.
         QVERIFY(row.exitCode != 0 || asked.count(binPath + "data/shared.txt") <= 1);

@@ -95,6 +95,22 @@ private slots:
         QCOMPARE(TestSupport::logMessages(".").join('\n'), log);
     }
 
+    // Whether a manifest continues the chain from the installed version through the newer ones.
+    void chain_data() { TestSupport::jsonRows("rules.json", "chain"); }
+
+    void chain()
+    {
+        QFETCH(QJsonArray, row);
+        ZelkorVersionStru installed;
+        QList<ZelkorVersionStru> newer;
+        installed.parseVersion(row[1].toString());
+        for (const QJsonValue& version : row[2].toArray())
+            newer << ZelkorVersionStru(), newer.last().parseVersion(version.toString());
+        const QByteArray body = QJsonDocument(row[4].toObject()).toJson();
+        QCOMPARE(chainProblem(body, newer, row[3].toInt(), installed, row[5].toBool()),
+            row[6].toString());
+    }
+
     // Windows reads the superscripts one to three, not four, as digits of a device name.
     void safePath_data() { TestSupport::jsonRows("rules.json", "paths"); }
 

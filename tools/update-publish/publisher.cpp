@@ -262,8 +262,9 @@ void Publisher::collectWarnings()
     if (!skipped.isEmpty()) {
         warningList.append(
             {QStringLiteral("the updater skips paths containing \"update.exe\" "
-                            "in any letter case (as on Windows), and \"version\" and "
-                            "\"updateLog.txt\" at the top; not published:"),
+                            "in any letter case (as on Windows), and \"version\", "
+                            "\"updateLog.txt\", \"updateStaging\" and \"updateStaging.lock\" at "
+                            "the top; not published:"),
                 skipped});
     }
 

@@ -1,0 +1,74 @@
+#ifndef TRANSACTION_H
+#define TRANSACTION_H
+
+#include "updatelog.h"
+#include "updaterules.h"
+
+#include <QList>
+#include <QLockFile>
+#include <QString>
+
+// One file of an update as staged: its path as listed, its size and SHA-256.
+struct StagedFile
+{
+    QString path;
+    SignedFile content;
+};
+
+// An update as one step. Its files are staged in a folder of the installation, then swapped in
+// under a journal, so that at every instant the next start finds either the old release with the
+// old "version" or the new one with the new "version".
+class UpdateTransaction
+{
+public:
+    UpdateTransaction(const QString& installDir, UpdateLog& log);
+
+    // One update at a time in an installation: waits while another update.exe holds the lock.
+    void lock();
+    // The next update.exe may go on: this one changes nothing more.
+    void unlock() { updateLock.unlock(); }
+    // Finishes a commit that an earlier run left: forward when every new copy is at hand, back
+    // otherwise. Without one, what an earlier run staged goes.
+    void recover();
+    // What "version" names; 0.0.0 (logged) when it cannot be read, nothing when there is none.
+    ZelkorVersionStru installedVersion();
+    bool writeVersion(const QString& version, QString* error) const;
+
+    // Empties the staging folder for a new update of stagedBytes; false (logged) when the volume
+    // has no room for them, or while an earlier commit is still unfinished.
+    bool begin(qint64 stagedBytes);
+    QString stagedPath(const QString& path) const;
+    // Moves every staged file in and writes "version"; on failure (logged) puts all back.
+    bool commit(const QList<StagedFile>& files, const QString& version);
+
+private:
+    struct Entry
+    {
+        StagedFile file;
+        bool hadOld = false;
+    };
+    struct Journal
+    {
+        QString id;
+        QString version;
+        QList<Entry> entries;
+    };
+
+    QString installedPath(const Entry& entry) const;
+    QString asidePath(const Journal& journal, const Entry& entry) const;
+    QString stagedPath(const Entry& entry) const { return stagedPath(entry.file.path); }
+    bool writeJournal(const Journal& journal, QString* error) const;
+    bool readJournal(Journal* journal) const;
+    bool swapIn(const Journal& journal, int index, QString* error) const;
+    bool rollBack(const Journal& journal, int last);
+    bool undo(const Journal& journal, int index, QString* error) const;
+    bool goForward(const Journal& journal, QString* error) const;
+    void forget(const Journal& journal) const;
+
+    const QString installDir;
+    const QString stagingDir;
+    UpdateLog& log;
+    QLockFile updateLock;
+};
+
+#endif // TRANSACTION_H
