@@ -83,6 +83,11 @@ RequestOutcome waitForReply(QNetworkReply* reply, qint64 maxBytes, int silenceMs
     } else if (reply->error() != QNetworkReply::NoError) {
         outcome.code = reply->error();
         outcome.reason = reply->errorString();
+        // A scheme this build cannot speak (https on Windows, which has no TLS here).
+        const QUrl target = QUrl::fromEncoded(reply->rawHeader("Location"));
+        if (reply->error() == QNetworkReply::ProtocolUnknownError && !target.isEmpty())
+            outcome.reason = QStringLiteral("cannot follow the redirect to ")
+                + reply->url().resolved(target).toString();
     } else if (!isSuccessStatus(reply)) {
         outcome.code = status;
         outcome.reason
