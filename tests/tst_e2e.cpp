@@ -394,8 +394,9 @@ private slots:
         };
         row("second_waits_for_the_first",
             {{}, secondWhileFirst, "1.2.0",
-                "^等待另一个更新程序完成更新$\n^版本检测$.*^无需更新：当前版本为最新$", none + none,
-                0});
+                "^等待另一个更新程序完成更新$\n^版本检测$.*"
+                "^无需更新：当前版本为最新$",
+                none + none, 0});
         // Ended at a step of the commit as a kill ends it, then started with nothing on the server:
         // the start finishes the update before it reads "version", forward or back.
         const auto killedAt
