@@ -18,8 +18,6 @@
 
 namespace {
 
-const QString journalName = QStringLiteral("journal.json");
-
 // Test builds name a step and its file (UPDATER_KILL_AT=in:bin/a.dll) to end there as a kill
 // would, or to fail it (UPDATER_FAIL_AT) as a file held open does.
 bool failsHere(const char* step, const QString& path = QString())
@@ -110,7 +108,7 @@ bool UpdateTransaction::begin(qint64 stagedBytes)
             QStringLiteral("磁盘空间不足:需要%1字节,可用%2字节").arg(stagedBytes).arg(available));
         return false;
     }
-    if (QFileInfo::exists(stagingDir + QLatin1Char('/') + journalName)) {
+    if (QFileInfo::exists(journalPath())) {
         log.write(QStringLiteral("上次更新未能完成,不能开始新的更新:") + stagingDir);
         return false;
     }
@@ -145,13 +143,14 @@ bool UpdateTransaction::commit(const QList<StagedFile>& files, const QString& ve
     journal.version = version;
     QStringList staged;
     for (const StagedFile& file : files) {
-        journal.entries.append({file, false});
-        const QString installed = installedPath(journal.entries.last());
-        journal.entries.last().hadOld = exists(installed);
+        Entry entry {file, false};
+        const QString installed = installedPath(entry);
+        entry.hadOld = exists(installed);
         staged << stagedPath(file.path);
         // A program stays one.
-        if (journal.entries.last().hadOld)
+        if (entry.hadOld)
             QFile::setPermissions(staged.last(), QFile::permissions(installed));
+        journal.entries << entry;
     }
     QString error;
     // Nothing may name a staged file as ready before it is on the disk.
@@ -217,7 +216,7 @@ bool UpdateTransaction::undo(const Journal& journal, int index, QString* error) 
 void UpdateTransaction::recover()
 {
     Journal journal;
-    if (!QFileInfo::exists(stagingDir + QLatin1Char('/') + journalName)) {
+    if (!QFileInfo::exists(journalPath())) {
         QDir(stagingDir).removeRecursively();
         return;
     }
@@ -274,7 +273,7 @@ bool UpdateTransaction::writeVersion(const QString& version, QString* error) con
 void UpdateTransaction::forget(const Journal& journal) const
 {
     failsHere("forget");
-    QFile::remove(stagingDir + QLatin1Char('/') + journalName);
+    QFile::remove(journalPath());
     FileMoves::flushFolder(stagingDir);
     // An old copy still running (on Windows) stays until a later start.
     QDir(stagingDir + QStringLiteral("/old-") + journal.id).removeRecursively();
@@ -294,7 +293,7 @@ bool UpdateTransaction::writeJournal(const Journal& journal, QString* error) con
             {QStringLiteral("version"), journal.version},
             {QStringLiteral("files"),
                 entries}}).toJson(QJsonDocument::Compact);
-    const QString path = stagingDir + QLatin1Char('/') + journalName;
+    const QString path = journalPath();
     const QString temporary = path + QStringLiteral(".tmp");
     QFile file(temporary);
     QFile::remove(temporary);
@@ -314,7 +313,7 @@ bool UpdateTransaction::writeJournal(const Journal& journal, QString* error) con
 
 bool UpdateTransaction::readJournal(Journal* journal) const
 {
-    QFile file(stagingDir + QLatin1Char('/') + journalName);
+    QFile file(journalPath());
     if (!file.open(QIODevice::ReadOnly))
         return false;
     const QJsonObject top = QJsonDocument::fromJson(file.readAll()).object();

@@ -57,6 +57,7 @@ private:
     QString installedPath(const Entry& entry) const;
     QString asidePath(const Journal& journal, const Entry& entry) const;
     QString stagedPath(const Entry& entry) const { return stagedPath(entry.file.path); }
+    QString journalPath() const { return stagingDir + QStringLiteral("/journal.json"); }
     bool writeJournal(const Journal& journal, QString* error) const;
     bool readJournal(Journal* journal) const;
     bool swapIn(const Journal& journal, int index, QString* error) const;
