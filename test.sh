@@ -49,7 +49,7 @@ if [ "${1:-}" = --windows ]; then
 fi
 
 tools/ensure-packages.sh cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libcurl4-openssl-dev \
-    libcpp-httplib-dev e2fsprogs libsodium-dev minisign
+    libcpp-httplib-dev e2fsprogs libsodium-dev libssl-dev minisign
 
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"

@@ -37,9 +37,21 @@ InstallFile::InstallFile(
 {
 }
 
+bool InstallFile::resume(qint64 offset)
+{
+    if (!open(QIODevice::ReadWrite))
+        return false;
+    if (!hash.addData(&file, offset) || !file.resize(offset)) {
+        writeFailed();
+        return false;
+    }
+    written = offset;
+    return true;
+}
+
 bool InstallFile::write(const QByteArray& chunk)
 {
-    if (!file.isOpen() && !open())
+    if (!file.isOpen() && !open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     if (file.write(chunk) != chunk.size()) {
         writeFailed();
@@ -52,9 +64,9 @@ bool InstallFile::write(const QByteArray& chunk)
 
 bool InstallFile::commit()
 {
-    if (!file.isOpen() && !open())
+    if (!file.isOpen() && !open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    sha256 = hash.result().toHex();
+    sha256 = hash.hexResult();
     if (expected && written != expected->size)
         return mismatch(QStringLiteral("大小不符"));
     if (expected && sha256 != expected->sha256)
@@ -73,7 +85,7 @@ bool InstallFile::mismatch(const QString& reason)
     return false;
 }
 
-bool InstallFile::open()
+bool InstallFile::open(QIODevice::OpenMode mode)
 {
     const QFileInfo info(localPath);
     const QString absolutePath = info.absoluteFilePath();
@@ -85,7 +97,7 @@ bool InstallFile::open()
         qDebug() << "mkpath failed!" << stagedFolder;
         return false;
     }
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!file.open(mode)) {
         log.write(QStringLiteral("打开文件失败:") + file.fileName() + QStringLiteral("失败原因:")
             + file.errorString());
         qDebug() << "open file faied!" << file.fileName() << " " << file.errorString();

@@ -1,10 +1,10 @@
 #ifndef INSTALLFILE_H
 #define INSTALLFILE_H
 
+#include "sha256.h"
 #include "updatelog.h"
 #include "updaterules.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
 
@@ -17,6 +17,9 @@ public:
     InstallFile(const QString& localPath, const QString& stagedPath, const SignedFile* expected,
         UpdateLog& log);
 
+    // Goes on from the first offset bytes that an earlier run staged, instead of from nothing;
+    // false (logged) when they cannot be read.
+    bool resume(qint64 offset);
     bool write(const QByteArray& chunk);
     bool commit();
     qint64 size() const { return written; }
@@ -26,14 +29,14 @@ public:
     bool mismatch(const QString& reason);
 
 private:
-    bool open();
+    bool open(QIODevice::OpenMode mode);
     void writeFailed();
 
     const QString localPath;
     const SignedFile* const expected;
     UpdateLog& log;
     QFile file;
-    QCryptographicHash hash {QCryptographicHash::Sha256};
+    Sha256 hash;
     QByteArray sha256;
     qint64 written = 0;
 };

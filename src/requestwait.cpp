@@ -4,7 +4,8 @@
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QTimer>
+
+#include <utility>
 
 namespace {
 
@@ -18,66 +19,88 @@ bool isSuccessStatus(const QNetworkReply* reply)
 
 } // namespace
 
-RequestOutcome waitForReply(QNetworkReply* reply, qint64 maxBytes, int silenceMs,
-    const std::function<bool()>& stopRequested, const BodySink& sink)
+ReplyReader::ReplyReader(QNetworkReply* reply, qint64 maxBytes, int silenceMs, BodySink sink,
+    std::function<void()> ended)
+    : networkReply(reply)
+    , maxBytes(maxBytes)
+    , silenceMs(silenceMs)
+    , sink(std::move(sink))
+    , ended(std::move(ended))
 {
-    RequestOutcome outcome;
-    qint64 received = 0;
-    QEventLoop loop;
     // The bound is on silence, not on the whole transfer: a large file on a
     // slow line installs as long as bytes keep coming.
-    QTimer silence;
     silence.setSingleShot(true);
     silence.setTimerType(Qt::PreciseTimer); // a coarse timer may fire up to 5% early
-    QObject::connect(&silence, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const auto drain = [&] {
-        silence.start(silenceMs);
-        if (outcome.sinkFailed || outcome.tooLarge)
-            return;
-        const QByteArray chunk = reply->readAll();
-        received += chunk.size();
-        if (received > maxBytes) {
-            outcome.tooLarge = true;
-            reply->abort();
-            return;
-        }
-        // An error page is never handed on.
-        if (chunk.isEmpty() || !isSuccessStatus(reply))
-            return;
-        if (!sink(chunk)) {
-            outcome.sinkFailed = true;
-            reply->abort();
-        }
-    };
-    QObject::connect(reply, &QNetworkReply::readyRead, &loop, drain);
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
-        if (stopRequested())
-            loop.quit();
-    });
-    watch.start(100);
+    // Queued: whoever is told may delete this reader.
+    QObject::connect(
+        &silence, &QTimer::timeout, &context, [this] { end(); }, Qt::QueuedConnection);
+    QObject::connect(reply, &QNetworkReply::readyRead, &context, [this] { drain(); });
+    QObject::connect(
+        reply, &QNetworkReply::finished, &context, [this] { end(); }, Qt::QueuedConnection);
     silence.start(silenceMs);
-    if (!reply->isFinished())
-        loop.exec();
+    if (reply->isFinished())
+        QTimer::singleShot(0, &context, [this] { end(); });
+}
 
-    const bool unfinished = !reply->isFinished();
-    if (unfinished)
-        reply->abort();
-    else
+ReplyReader::~ReplyReader()
+{
+    QObject::disconnect(networkReply, nullptr, &context, nullptr);
+    delete networkReply;
+}
+
+void ReplyReader::drain()
+{
+    silence.start(silenceMs);
+    if (sinkFailed || tooLarge)
+        return;
+    const QByteArray chunk = networkReply->readAll();
+    received += chunk.size();
+    if (received > maxBytes) {
+        tooLarge = true;
+        networkReply->abort();
+        return;
+    }
+    // An error page is never handed on.
+    if (chunk.isEmpty() || !isSuccessStatus(networkReply))
+        return;
+    if (!sink(chunk)) {
+        sinkFailed = true;
+        networkReply->abort();
+    }
+}
+
+void ReplyReader::end()
+{
+    if (!std::exchange(hasEnded, true))
+        ended();
+}
+
+RequestOutcome ReplyReader::outcome(bool stopped)
+{
+    RequestOutcome outcome;
+    silence.stop();
+    const bool unfinished = !networkReply->isFinished();
+    if (unfinished) {
+        QObject::disconnect(networkReply, nullptr, &context, nullptr);
+        networkReply->abort();
+    } else {
         drain();
-    qDebug() << "replay->error = " << int(reply->error());
+    }
+    qDebug() << "replay->error = " << int(networkReply->error());
 
-    if (outcome.sinkFailed)
+    outcome.sinkFailed = sinkFailed;
+    outcome.tooLarge = tooLarge;
+    if (sinkFailed)
         return outcome;
+    QNetworkReply* const reply = networkReply;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (unfinished && stopRequested()) {
+    if (unfinished && stopped) {
         outcome.stopped = true;
     } else if (unfinished) {
         outcome.code = QNetworkReply::TimeoutError;
         outcome.reason = QStringLiteral("no byte for %1 ms").arg(silenceMs);
-    } else if (outcome.tooLarge) {
+    } else if (tooLarge) {
         outcome.code = QNetworkReply::UnknownContentError;
         outcome.reason = QStringLiteral("body larger than %1 bytes").arg(maxBytes);
     } else if (reply->error() != QNetworkReply::NoError) {
@@ -88,6 +111,8 @@ RequestOutcome waitForReply(QNetworkReply* reply, qint64 maxBytes, int silenceMs
         if (reply->error() == QNetworkReply::ProtocolUnknownError && !target.isEmpty())
             outcome.reason = QStringLiteral("cannot follow the redirect to ")
                 + reply->url().resolved(target).toString();
+        if (reply->error() == QNetworkReply::ProxyAuthenticationRequiredError)
+            outcome.reason = QStringLiteral("代理服务器要求身份验证:") + reply->errorString();
     } else if (!isSuccessStatus(reply)) {
         outcome.code = status;
         outcome.reason
@@ -107,9 +132,24 @@ RequestOutcome waitForReply(QNetworkReply* reply, qint64 maxBytes, int silenceMs
     return outcome;
 }
 
-QNetworkReply* startGet(QNetworkAccessManager* manager, const QUrl& url)
+RequestOutcome waitForReply(QNetworkReply* reply, qint64 maxBytes, int silenceMs,
+    const std::function<bool()>& stopRequested, const BodySink& sink)
 {
-    QNetworkReply* reply = manager->get(QNetworkRequest(url));
+    QEventLoop loop;
+    ReplyReader reader(reply, maxBytes, silenceMs, sink, [&loop] { loop.quit(); });
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
+        if (stopRequested())
+            loop.quit();
+    });
+    watch.start(100);
+    loop.exec();
+    return reader.outcome(stopRequested());
+}
+
+QNetworkReply* startGet(QNetworkAccessManager* manager, const QNetworkRequest& request)
+{
+    QNetworkReply* reply = manager->get(request);
     reply->setReadBufferSize(readBufferSize);
     return reply;
 }
@@ -117,12 +157,9 @@ QNetworkReply* startGet(QNetworkAccessManager* manager, const QUrl& url)
 RequestOutcome fetchBody(QNetworkAccessManager* manager, const QUrl& url, qint64 maxBytes,
     int silenceMs, const std::function<bool()>& stopRequested, QByteArray* body)
 {
-    QNetworkReply* reply = startGet(manager, url);
-    const RequestOutcome outcome
-        = waitForReply(reply, maxBytes, silenceMs, stopRequested, [body](const QByteArray& chunk) {
-              *body += chunk;
-              return true;
-          });
-    delete reply;
-    return outcome;
+    return waitForReply(startGet(manager, QNetworkRequest(url)), maxBytes, silenceMs, stopRequested,
+        [body](const QByteArray& chunk) {
+            *body += chunk;
+            return true;
+        });
 }

@@ -1,8 +1,8 @@
 #include "transaction.h"
 
 #include "filemoves.h"
+#include "sha256.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -37,16 +37,6 @@ bool failsHere(const char* step, const QString& path = QString())
 bool exists(const QString& path)
 {
     return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
-}
-
-bool hasContent(const QString& path, const SignedFile& content)
-{
-    const QFileInfo info(path);
-    QFile file(path);
-    if (!info.isFile() || info.size() != content.size || !file.open(QIODevice::ReadOnly))
-        return false;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    return hash.addData(&file) && hash.result().toHex() == content.sha256;
 }
 
 bool move(
@@ -112,7 +102,6 @@ bool UpdateTransaction::begin(qint64 stagedBytes)
         log.write(QStringLiteral("上次更新未能完成,不能开始新的更新:") + stagingDir);
         return false;
     }
-    QDir(stagingDir).removeRecursively();
     if (!QDir().mkpath(stagingDir)) {
         log.write(QStringLiteral("创建目录：") + stagingDir + QStringLiteral(" 失败."));
         return false;
@@ -216,10 +205,8 @@ bool UpdateTransaction::undo(const Journal& journal, int index, QString* error) 
 void UpdateTransaction::recover()
 {
     Journal journal;
-    if (!QFileInfo::exists(journalPath())) {
-        QDir(stagingDir).removeRecursively();
+    if (!QFileInfo::exists(journalPath()))
         return;
-    }
     const QString found = QStringLiteral("恢复未完成的更新:");
     if (!readJournal(&journal)) {
         log.write(found + QStringLiteral("记录无法读取,未做改动 ") + stagingDir);

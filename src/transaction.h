@@ -28,16 +28,18 @@ public:
     // The next update.exe may go on: this one changes nothing more.
     void unlock() { updateLock.unlock(); }
     // Finishes a commit that an earlier run left: forward when every new copy is at hand, back
-    // otherwise. Without one, what an earlier run staged goes.
+    // otherwise. Without one, what an earlier run staged stays: it may serve this one.
     void recover();
     // What "version" names; 0.0.0 (logged) when it cannot be read, nothing when there is none.
     ZelkorVersionStru installedVersion();
     bool writeVersion(const QString& version, QString* error) const;
 
-    // Empties the staging folder for a new update of stagedBytes; false (logged) when the volume
-    // has no room for them, or while an earlier commit is still unfinished.
+    // Makes the staging folder for an update of stagedBytes; false (logged) when the volume has no
+    // room for them, or while an earlier commit is still unfinished.
     bool begin(qint64 stagedBytes);
     QString stagedPath(const QString& path) const;
+    // Kept beside the staged files: what lets the next run resume a cut download.
+    QString resumeRecordPath() const { return stagingDir + QStringLiteral("/resume.json"); }
     // Moves every staged file in and writes "version"; on failure (logged) puts all back.
     bool commit(const QList<StagedFile>& files, const QString& version);
 

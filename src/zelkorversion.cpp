@@ -11,12 +11,17 @@
 #include <QJsonDocument>
 #include <QMutexLocker>
 #include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include <algorithm>
 #include <utility>
 
+#ifndef UPDATER_DOWNLOAD_CONNECTIONS
+#define UPDATER_DOWNLOAD_CONNECTIONS 6
+#endif
 #ifndef UPDATER_MAX_FILE_BYTES
 #define UPDATER_MAX_FILE_BYTES (Q_INT64_C(2) << 30)
 #endif
@@ -198,6 +203,8 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
 void ZelkorVersion::run()
 {
     qDebug() << "ZelkorVersion::run()";
+    // The proxy the user's system names (on Windows: Internet Options, PAC and WPAD).
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
     networkManager = new QNetworkAccessManager;
     // 3xx bodies must never be installed; follow redirects that stay as safe.
     networkManager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -362,6 +369,9 @@ void ZelkorVersion::fetchManifestStep()
 
 void ZelkorVersion::commitUpdate()
 {
+    // Files complete in any order; every run replaces them alike.
+    std::sort(stagedFiles.begin(), stagedFiles.end(),
+        [](const StagedFile& a, const StagedFile& b) { return fileKey(a.path) < fileKey(b.path); });
     // A close waits for this: it takes moments, and stopped halfway the next start would finish it.
     const bool ok = transaction->commit(stagedFiles, newVersion);
     advance(FetchFiles, Idle);
@@ -371,62 +381,47 @@ void ZelkorVersion::commitUpdate()
 
 void ZelkorVersion::fetchFileStep()
 {
-    const int total = fileList.size();
-    if (currentIndex >= total) {
-        commitUpdate();
-        return;
+    QList<Download> downloads;
+    for (const QString& path : qAsConst(fileList)) {
+        // Every path of a signed build has them: its manifest was refused otherwise.
+        const SignedFile& listed = fileSet.find(fileKey(path))->listedAs;
+        downloads.append({path,
+            QUrl(server + QStringLiteral("/packages/bin/") + urlPath(path), QUrl::TolerantMode),
+            appDir + QLatin1Char('/') + path, transaction->stagedPath(path),
+            listed.size >= 0 ? &listed : nullptr});
     }
-
-    const QString relativePath = fileList.at(currentIndex);
-    const QUrl url(
-        server + QStringLiteral("/packages/bin/") + urlPath(relativePath), QUrl::TolerantMode);
-    qDebug() << "url:" << url;
-    const QString localPath = appDir + QLatin1Char('/') + relativePath;
-    // Every path of a signed build has one: its manifest was refused otherwise.
-    const SignedFile& listed = fileSet[fileKey(relativePath)].listedAs;
-    const SignedFile* expected = listed.size >= 0 ? &listed : nullptr;
-    InstallFile target(localPath, transaction->stagedPath(relativePath), expected, log);
-
-    QNetworkReply* reply = startGet(networkManager, url);
-    // The slot does nothing; a direct call keeps progress off the GUI thread's queue.
-    connect(reply, &QNetworkReply::downloadProgress, this, &ZelkorVersion::downloadProgress,
-        Qt::DirectConnection);
-    writeLog(QStringLiteral("下载文件:"));
-    const RequestOutcome outcome = waitForReply(
-        reply, expected ? qMin(expected->size, maxFileSize) : maxFileSize, requestTimeoutMs,
-        [this] { return stopRequested(); },
-        [&target](const QByteArray& chunk) { return target.write(chunk); });
-    delete reply;
-    if (outcome.stopped)
-        return; // the uncommitted file is discarded
-    if (!outcome.ok) {
-        // A local failure has been logged where it happened.
-        if (expected && outcome.tooLarge) {
-            target.mismatch(QStringLiteral("大小不符"));
-        } else if (!outcome.sinkFailed) {
-            writeLog(QStringLiteral("下载文件:") + QStringLiteral(" 失败,错误码:")
-                + QString::number(outcome.code) + QStringLiteral("错误原因:") + outcome.reason);
-            qDebug() << url << " get failed!";
-        }
+    DownloadQueue queue(
+        networkManager,
+        {UPDATER_DOWNLOAD_CONNECTIONS, requestTimeoutMs, maxFileSize,
+            transaction->resumeRecordPath()},
+        [this] { return stopRequested(); }, log);
+    const bool ok = queue.run(
+        downloads, [this](const Download& download, const SignedFile& content, StagedFrom from) {
+            reportStaged(download, content, from);
+        });
+    if (queue.stopped())
+        return; // what is staged stays for the next run
+    if (!ok) {
         failUpdate(FetchFiles);
         return;
     }
-    if (!target.commit()) {
-        failUpdate(FetchFiles);
-        return;
-    }
-    stagedFiles.append({relativePath, target.content()});
+    commitUpdate();
+}
 
-    qDebug() << "filePath = " << localPath;
-    qDebug() << relativePath;
-    emit sigSetText(relativePath, 0);
-    writeLog(relativePath);
-    const QString counter = QStringLiteral("(%1/%2)").arg(currentIndex).arg(total);
+void ZelkorVersion::reportStaged(const Download& file, const SignedFile& content, StagedFrom from)
+{
+    // An installed copy that already matches is left as it is.
+    if (from != StagedFrom::Installed)
+        stagedFiles.append({file.path, content});
+    qDebug() << "filePath = " << file.localPath;
+    qDebug() << file.path;
+    emit sigSetText(file.path, 0);
+    writeLog(file.path);
+    const QString counter = QStringLiteral("(%1/%2)").arg(currentIndex).arg(fileList.size());
     emit sigSetText(counter, 1);
     writeLog(counter);
-    writeLog(QStringLiteral("写入文件成功:写入文件大小") + QString::number(target.size()));
-    emit sigUpdateProcess(int(double(currentIndex) / double(total) * 100.0));
+    if (from == StagedFrom::Server)
+        writeLog(QStringLiteral("写入文件成功:写入文件大小") + QString::number(content.size));
+    emit sigUpdateProcess(int(double(currentIndex) / double(fileList.size()) * 100.0));
     ++currentIndex;
-    if (currentIndex == total)
-        commitUpdate();
 }

@@ -1,6 +1,7 @@
 #ifndef ZELKORVERSION_H
 #define ZELKORVERSION_H
 
+#include "downloads.h"
 #include "getUrl.h"
 #include "requestwait.h"
 #include "transaction.h"
@@ -92,6 +93,7 @@ protected:
 private:
     void fetchManifestStep();
     void fetchFileStep();
+    void reportStaged(const Download& file, const SignedFile& content, StagedFrom from);
     void commitUpdate();
     void finish(bool ok);
     void releaseLock();

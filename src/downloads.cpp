@@ -1,0 +1,245 @@
+#include "downloads.h"
+
+#include "installfile.h"
+#include "requestwait.h"
+#include "sha256.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+// Smaller files are fetched whole again: recording them would cost more than it saves.
+const qint64 resumableSize = 256 * 1024;
+
+// What If-Range may carry: a strong ETag, or else the date the file changed.
+QByteArray validatorOf(const QNetworkReply* reply)
+{
+    const QByteArray etag = reply->rawHeader("ETag");
+    return !etag.isEmpty() && !etag.startsWith("W/") ? etag : reply->rawHeader("Last-Modified");
+}
+
+// The first byte of a 206 answer ("Content-Range: bytes 100-199/200"); -1 without one.
+qint64 rangeStart(const QNetworkReply* reply)
+{
+    const QByteArray range = reply->rawHeader("Content-Range").trimmed();
+    const int dash = range.indexOf('-');
+    bool ok = false;
+    const qint64 start = range.startsWith("bytes ") ? range.mid(6, dash - 6).toLongLong(&ok) : -1;
+    return ok ? start : -1;
+}
+
+} // namespace
+
+struct DownloadQueue::Active
+{
+    Active(const Download& download, UpdateLog& log)
+        : download(download)
+        , target(download.localPath, download.stagedPath, download.expected, log)
+    {
+    }
+    const Download download;
+    InstallFile target;
+    std::unique_ptr<ReplyReader> reader;
+    qint64 resumeFrom = 0; // bytes asked to be skipped
+    bool begun = false;
+    bool restart = false; // the answer cannot continue the staged part
+    bool fromStart = false; // already the second try
+};
+
+DownloadQueue::DownloadQueue(QNetworkAccessManager* manager, const DownloadSettings& settings,
+    std::function<bool()> stopRequested, UpdateLog& log)
+    : manager(manager)
+    , settings(settings)
+    , stopRequested(std::move(stopRequested))
+    , log(log)
+{
+}
+
+DownloadQueue::~DownloadQueue() = default;
+
+bool DownloadQueue::run(const QList<Download>& downloads, const Staged& onStaged)
+{
+    pending = downloads;
+    next = 0;
+    staged = &onStaged;
+    QFile recorded(settings.resumeRecord);
+    if (recorded.open(QIODevice::ReadOnly))
+        record = QJsonDocument::fromJson(recorded.readAll()).object();
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &context, [this] {
+        if (stopRequested()) {
+            wasStopped = true;
+            loop.quit();
+        }
+    });
+    watch.start(100);
+    fill();
+    if (!active.empty())
+        loop.exec();
+    active.clear(); // what is still under way stops; its staged part stays for the next run
+    return !failed && !wasStopped && next == pending.size();
+}
+
+void DownloadQueue::fill()
+{
+    while (!failed && int(active.size()) < settings.connections && next < pending.size()) {
+        if (stopRequested()) {
+            wasStopped = true;
+            break;
+        }
+        const Download& download = pending.at(next++);
+        if (!reuse(download))
+            start(download, true);
+    }
+    if (active.empty() || failed || wasStopped)
+        loop.quit();
+}
+
+bool DownloadQueue::reuse(const Download& download)
+{
+    if (!download.expected)
+        return false;
+    if (hasContent(download.localPath, *download.expected)) {
+        log.write(QStringLiteral("文件已是最新,无需下载:") + download.path);
+        (*staged)(download, *download.expected, StagedFrom::Installed);
+        return true;
+    }
+    if (hasContent(download.stagedPath, *download.expected)) {
+        log.write(QStringLiteral("文件已下载,无需再次下载:") + download.path);
+        (*staged)(download, *download.expected, StagedFrom::EarlierRun);
+        return true;
+    }
+    return false;
+}
+
+void DownloadQueue::start(const Download& download, bool mayResume)
+{
+    auto fresh = std::make_unique<Active>(download, log);
+    Active* const raw = fresh.get();
+    raw->fromStart = !mayResume;
+    QNetworkRequest request(download.url);
+    QByteArray validator;
+    raw->resumeFrom = mayResume ? resumablePart(download, &validator) : 0;
+    log.write(QStringLiteral("下载文件:"));
+    if (raw->resumeFrom > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(raw->resumeFrom) + '-');
+        request.setRawHeader("If-Range", validator);
+        request.setRawHeader("Accept-Encoding", "identity"); // a range of the bytes as stored
+        log.write(QStringLiteral("续传文件:%1 已有%2字节").arg(download.path).arg(raw->resumeFrom));
+    }
+    const qint64 maxBytes = download.expected ? qMin(download.expected->size, settings.maxFileSize)
+                                              : settings.maxFileSize;
+    raw->reader = std::make_unique<ReplyReader>(
+        startGet(manager, request), maxBytes, settings.silenceMs,
+        [this, raw](const QByteArray& chunk) { return take(raw, chunk); },
+        [this, raw] {
+            // Queued: the reader that tells is deleted there.
+            QMetaObject::invokeMethod(
+                &context, [this, raw] { settle(raw); }, Qt::QueuedConnection);
+        });
+    active.push_back(std::move(fresh));
+}
+
+bool DownloadQueue::take(Active* active, const QByteArray& chunk)
+{
+    if (!std::exchange(active->begun, true)) {
+        const QNetworkReply* reply = active->reader->reply();
+        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 206) {
+            if (active->resumeFrom == 0 || rangeStart(reply) != active->resumeFrom) {
+                active->restart = true;
+                return false;
+            }
+            if (!active->target.resume(active->resumeFrom))
+                return false;
+        } else {
+            if (active->resumeFrom > 0)
+                log.write(QStringLiteral("服务器发来整个文件,从头下载:") + active->download.path);
+            active->resumeFrom = 0;
+            remember(active->download, validatorOf(reply));
+        }
+    }
+    return active->target.write(chunk);
+}
+
+void DownloadQueue::settle(Active* settled)
+{
+    const auto found = std::find_if(active.begin(), active.end(),
+        [settled](const std::unique_ptr<Active>& each) { return each.get() == settled; });
+    if (found == active.end())
+        return; // the run has ended
+    const std::unique_ptr<Active> done = std::move(*found);
+    active.erase(found);
+    const RequestOutcome outcome = done->reader->outcome(stopRequested());
+    if (outcome.stopped) {
+        wasStopped = true;
+        loop.quit();
+        return;
+    }
+    const bool ok = outcome.ok && done->target.commit();
+    // A resumed file that does not end as listed is fetched once more, whole.
+    if (!ok && !done->fromStart && (done->restart || (outcome.ok && done->resumeFrom > 0))) {
+        log.write(QStringLiteral("续传未成功,从头重新下载:") + done->download.path);
+        start(done->download, false);
+        return;
+    }
+    if (!ok) {
+        logFailure(*done, outcome);
+        failed = true;
+        loop.quit();
+        return;
+    }
+    (*staged)(done->download, done->target.content(), StagedFrom::Server);
+    fill();
+}
+
+void DownloadQueue::logFailure(const Active& what, const RequestOutcome& outcome)
+{
+    // A local failure has been logged where it happened.
+    if (outcome.ok || outcome.sinkFailed)
+        return;
+    if (what.download.expected && outcome.tooLarge) {
+        log.write(QStringLiteral("文件校验失败:") + what.download.localPath
+            + QStringLiteral(" 大小不符"));
+        return;
+    }
+    log.write(QStringLiteral("下载文件:") + QStringLiteral(" 失败,错误码:")
+        + QString::number(outcome.code) + QStringLiteral("错误原因:") + outcome.reason);
+    qDebug() << what.download.url << " get failed!";
+}
+
+qint64 DownloadQueue::resumablePart(const Download& download, QByteArray* validator) const
+{
+    const SignedFile* listed = download.expected;
+    if (!listed || listed->size < resumableSize)
+        return 0;
+    const QJsonObject entry = record.value(download.path).toObject();
+    const QFileInfo staged(download.stagedPath);
+    *validator = entry.value(QStringLiteral("validator")).toString().toLatin1();
+    const bool same = entry.value(QStringLiteral("sha256")).toString().toLatin1() == listed->sha256;
+    return same && !validator->isEmpty() && staged.isFile() && staged.size() < listed->size
+        ? staged.size()
+        : 0;
+}
+
+void DownloadQueue::remember(const Download& download, const QByteArray& validator)
+{
+    if (!download.expected || download.expected->size < resumableSize || validator.isEmpty())
+        return;
+    record.insert(download.path,
+        QJsonObject {{QStringLiteral("sha256"), QString::fromLatin1(download.expected->sha256)},
+            {QStringLiteral("validator"), QString::fromLatin1(validator)}});
+    // Neither flushed nor replaced whole: a record lost or torn only costs a download from the
+    // start.
+    QFile file(settings.resumeRecord);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(QJsonDocument(record).toJson(QJsonDocument::Compact)) < 0)
+        qDebug() << "cannot keep" << file.fileName() << file.errorString();
+}

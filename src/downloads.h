@@ -1,0 +1,87 @@
+#ifndef DOWNLOADS_H
+#define DOWNLOADS_H
+
+#include "requestwait.h"
+#include "updatelog.h"
+#include "updaterules.h"
+
+#include <QEventLoop>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QNetworkAccessManager;
+
+// One file of an update, to be staged.
+struct Download
+{
+    QString path; // as listed
+    QUrl url;
+    QString localPath;
+    QString stagedPath;
+    const SignedFile* expected = nullptr; // the listed size and hash, when the manifest gives them
+};
+
+// Where a staged file's content came from: the server, the installed copy (then nothing needs
+// replacing), or what an earlier run staged.
+enum class StagedFrom { Server, Installed, EarlierRun };
+
+struct DownloadSettings
+{
+    int connections = 1;
+    int silenceMs = 0;
+    qint64 maxFileSize = 0;
+    QString resumeRecord; // keeps what validates a resumed download across runs
+};
+
+// Stages the files of an update, several at once over kept-alive connections. A file whose
+// installed or staged copy already has the listed size and hash is not fetched; one that an earlier
+// run staged in part goes on from there while the server still has the same content.
+class DownloadQueue
+{
+public:
+    using Staged = std::function<void(const Download&, const SignedFile&, StagedFrom)>;
+
+    DownloadQueue(QNetworkAccessManager* manager, const DownloadSettings& settings,
+        std::function<bool()> stopRequested, UpdateLog& log);
+    ~DownloadQueue();
+
+    // Hands each file to staged() as it completes. False at the first failure (logged; the others
+    // stop with it) or when stopRequested() says so (stopped() then tells).
+    bool run(const QList<Download>& downloads, const Staged& staged);
+    bool stopped() const { return wasStopped; }
+
+private:
+    struct Active;
+
+    void fill();
+    bool reuse(const Download& download);
+    void start(const Download& download, bool mayResume);
+    bool take(Active* active, const QByteArray& chunk);
+    void settle(Active* active);
+    void logFailure(const Active& active, const RequestOutcome& outcome);
+    qint64 resumablePart(const Download& download, QByteArray* validator) const;
+    void remember(const Download& download, const QByteArray& validator);
+
+    QNetworkAccessManager* const manager;
+    const DownloadSettings settings;
+    const std::function<bool()> stopRequested;
+    UpdateLog& log;
+    QList<Download> pending;
+    int next = 0;
+    std::vector<std::unique_ptr<Active>> active;
+    const Staged* staged = nullptr;
+    QJsonObject record;
+    bool failed = false;
+    bool wasStopped = false;
+    QEventLoop loop;
+    QObject context;
+};
+
+#endif // DOWNLOADS_H
