@@ -42,7 +42,8 @@ struct DownloadQueue::Active
 {
     Active(const Download& download, UpdateLog& log)
         : download(download)
-        , target(download.localPath, download.stagedPath, download.expected, log)
+        , target(
+              this->download.localPath, this->download.stagedPath, this->download.expected(), log)
     {
     }
     const Download download;
@@ -105,16 +106,16 @@ void DownloadQueue::fill()
 
 bool DownloadQueue::reuse(const Download& download)
 {
-    if (!download.expected)
+    if (!download.expected())
         return false;
-    if (hasContent(download.localPath, *download.expected)) {
+    if (hasContent(download.localPath, download.listed)) {
         log.write(QStringLiteral("文件已是最新,无需下载:") + download.path);
-        (*staged)(download, *download.expected, StagedFrom::Installed);
+        (*staged)(download, download.listed, StagedFrom::Installed);
         return true;
     }
-    if (hasContent(download.stagedPath, *download.expected)) {
+    if (hasContent(download.stagedPath, download.listed)) {
         log.write(QStringLiteral("文件已下载,无需再次下载:") + download.path);
-        (*staged)(download, *download.expected, StagedFrom::EarlierRun);
+        (*staged)(download, download.listed, StagedFrom::EarlierRun);
         return true;
     }
     return false;
@@ -135,8 +136,8 @@ void DownloadQueue::start(const Download& download, bool mayResume)
         request.setRawHeader("Accept-Encoding", "identity"); // a range of the bytes as stored
         log.write(QStringLiteral("续传文件:%1 已有%2字节").arg(download.path).arg(raw->resumeFrom));
     }
-    const qint64 maxBytes = download.expected ? qMin(download.expected->size, settings.maxFileSize)
-                                              : settings.maxFileSize;
+    const qint64 maxBytes = download.expected() ? qMin(download.listed.size, settings.maxFileSize)
+                                                : settings.maxFileSize;
     raw->reader = std::make_unique<ReplyReader>(
         startGet(manager, request), maxBytes, settings.silenceMs,
         [this, raw](const QByteArray& chunk) { return take(raw, chunk); },
@@ -205,7 +206,7 @@ void DownloadQueue::logFailure(const Active& what, const RequestOutcome& outcome
     // A local failure has been logged where it happened.
     if (outcome.ok || outcome.sinkFailed)
         return;
-    if (what.download.expected && outcome.tooLarge) {
+    if (what.download.expected() && outcome.tooLarge) {
         log.write(QStringLiteral("文件校验失败:") + what.download.localPath
             + QStringLiteral(" 大小不符"));
         return;
@@ -217,24 +218,24 @@ void DownloadQueue::logFailure(const Active& what, const RequestOutcome& outcome
 
 qint64 DownloadQueue::resumablePart(const Download& download, QByteArray* validator) const
 {
-    const SignedFile* listed = download.expected;
-    if (!listed || listed->size < resumableSize)
+    const SignedFile& listed = download.listed;
+    if (listed.size < resumableSize)
         return 0;
     const QJsonObject entry = record.value(download.path).toObject();
     const QFileInfo staged(download.stagedPath);
     *validator = entry.value(QStringLiteral("validator")).toString().toLatin1();
-    const bool same = entry.value(QStringLiteral("sha256")).toString().toLatin1() == listed->sha256;
-    return same && !validator->isEmpty() && staged.isFile() && staged.size() < listed->size
+    const bool same = entry.value(QStringLiteral("sha256")).toString().toLatin1() == listed.sha256;
+    return same && !validator->isEmpty() && staged.isFile() && staged.size() < listed.size
         ? staged.size()
         : 0;
 }
 
 void DownloadQueue::remember(const Download& download, const QByteArray& validator)
 {
-    if (!download.expected || download.expected->size < resumableSize || validator.isEmpty())
+    if (download.listed.size < resumableSize || validator.isEmpty())
         return;
     record.insert(download.path,
-        QJsonObject {{QStringLiteral("sha256"), QString::fromLatin1(download.expected->sha256)},
+        QJsonObject {{QStringLiteral("sha256"), QString::fromLatin1(download.listed.sha256)},
             {QStringLiteral("validator"), QString::fromLatin1(validator)}});
     // Neither flushed nor replaced whole: a record lost or torn only costs a download from the
     // start.

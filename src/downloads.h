@@ -25,7 +25,9 @@ struct Download
     QUrl url;
     QString localPath;
     QString stagedPath;
-    const SignedFile* expected = nullptr; // the listed size and hash, when the manifest gives them
+    SignedFile listed; // size -1: the manifest gives none
+    // Every file of a signed build has them: its manifest was refused otherwise.
+    const SignedFile* expected() const { return listed.size >= 0 ? &listed : nullptr; }
 };
 
 // Where a staged file's content came from: the server, the installed copy (then nothing needs

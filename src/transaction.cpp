@@ -14,6 +14,7 @@
 #include <QSaveFile>
 #include <QStorageInfo>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -125,8 +126,11 @@ QString UpdateTransaction::asidePath(const Journal& journal, const Entry& entry)
     return stagingDir + QStringLiteral("/old-") + journal.id + QLatin1Char('/') + entry.file.path;
 }
 
-bool UpdateTransaction::commit(const QList<StagedFile>& files, const QString& version)
+bool UpdateTransaction::commit(QList<StagedFile> files, const QString& version)
 {
+    // Files are staged in any order; every run replaces them alike.
+    std::sort(files.begin(), files.end(),
+        [](const StagedFile& a, const StagedFile& b) { return fileKey(a.path) < fileKey(b.path); });
     Journal journal;
     journal.id = QString::number(QRandomGenerator::system()->generate64(), 16);
     journal.version = version;

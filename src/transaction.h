@@ -41,7 +41,7 @@ public:
     // Kept beside the staged files: what lets the next run resume a cut download.
     QString resumeRecordPath() const { return stagingDir + QStringLiteral("/resume.json"); }
     // Moves every staged file in and writes "version"; on failure (logged) puts all back.
-    bool commit(const QList<StagedFile>& files, const QString& version);
+    bool commit(QList<StagedFile> files, const QString& version);
 
 private:
     struct Entry

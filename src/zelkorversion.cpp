@@ -6,22 +6,14 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QMutexLocker>
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QUrl>
 
-#include <algorithm>
 #include <utility>
 
-#ifndef UPDATER_DOWNLOAD_CONNECTIONS
-#define UPDATER_DOWNLOAD_CONNECTIONS 6
-#endif
 #ifndef UPDATER_MAX_FILE_BYTES
 #define UPDATER_MAX_FILE_BYTES (Q_INT64_C(2) << 30)
 #endif
@@ -172,16 +164,10 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
 
     const QJsonArray list
         = QJsonDocument::fromJson(data).object().value(QStringLiteral("updateList")).toArray();
-    if (list.isEmpty()) {
-        writeLog(QStringLiteral("无需更新：更新列表为空"));
-        releaseLock();
-        emit sigMsgInfoCheck(0);
-        return true;
-    }
-
     const QList<ZelkorVersionStru> newer = newerVersions(list, currVersion);
     if (newer.isEmpty()) {
-        writeLog(QStringLiteral("无需更新：当前版本为最新"));
+        writeLog(list.isEmpty() ? QStringLiteral("无需更新：更新列表为空")
+                                : QStringLiteral("无需更新：当前版本为最新"));
         releaseLock();
         emit sigMsgInfoCheck(0);
         return true;
@@ -297,12 +283,14 @@ void ZelkorVersion::fetchManifestStep()
             return;
         bool readable = false;
         const QStringList paths = manifestEntries(body, &readable);
+        const auto refuse = [this](const QString& line) {
+            writeLog(line);
+            failUpdate(FetchManifests);
+        };
         if (!outcome.ok || !readable) {
-            writeLog(QStringLiteral("获取更新列表失败:"));
             qDebug() << "get" << url << "failed!"
                      << (outcome.ok ? QStringLiteral("not JSON") : outcome.reason);
-            failUpdate(FetchManifests);
-            return;
+            return refuse(QStringLiteral("获取更新列表失败:"));
         }
         // A signed build needs every hash; an unsigned one checks those the manifest gives.
         QString malformed;
@@ -318,21 +306,15 @@ void ZelkorVersion::fetchManifestStep()
                 : QStringLiteral("缺少签名,错误码:") + QString::number(fetched.code);
             if (problem.isEmpty())
                 problem = signedManifestProblem(body, version, paths, listed);
-            if (!problem.isEmpty()) {
-                writeLog(
+            if (!problem.isEmpty())
+                return refuse(
                     QStringLiteral("签名验证失败:") + url.toString() + QLatin1Char(' ') + problem);
-                failUpdate(FetchManifests);
-                return;
-            }
         }
         if (malformed.isEmpty())
             malformed = chainProblem(
                 body, versionList, currentIndex - 1, currVersion, !trustedKeys().isEmpty());
-        if (!malformed.isEmpty()) {
-            writeLog(malformed + QLatin1Char(' ') + url.toString());
-            failUpdate(FetchManifests);
-            return;
-        }
+        if (!malformed.isEmpty())
+            return refuse(malformed + QLatin1Char(' ') + url.toString());
         for (const QString& path : paths) {
             qDebug() << path;
             if (isUpdaterOwnedPath(path)) {
@@ -340,19 +322,20 @@ void ZelkorVersion::fetchManifestStep()
                 continue;
             }
             const QString refusal = installRefusal(appDir, path);
-            if (!refusal.isEmpty()) {
-                writeLog(refusal);
-                failUpdate(FetchManifests);
-                return;
-            }
-            // A later version's spelling and hash win.
-            fileSet.insert(fileKey(path), {path, listed.value(fileKey(path))});
+            if (!refusal.isEmpty())
+                return refuse(refusal);
+            fileSet.insert(fileKey(path),
+                {path,
+                    QUrl(server + QStringLiteral("/packages/bin/") + urlPath(path),
+                        QUrl::TolerantMode),
+                    appDir + QLatin1Char('/') + path, transaction->stagedPath(path),
+                    listed.value(fileKey(path))});
         }
     }
     if (currentIndex == count) {
         qint64 listedBytes = 0;
-        for (const ListedFile& file : qAsConst(fileSet))
-            listedBytes += qMax<qint64>(file.listedAs.size, 0);
+        for (const Download& file : qAsConst(fileSet))
+            listedBytes += qMax<qint64>(file.listed.size, 0);
         if (!transaction->begin(listedBytes)) {
             failUpdate(FetchManifests);
             return;
@@ -360,7 +343,7 @@ void ZelkorVersion::fetchManifestStep()
         writeLog(QStringLiteral("开始下载文件"));
         advance(FetchManifests, FetchFiles);
         fileList.clear(); // ordered by key: every run installs alike
-        for (const ListedFile& file : qAsConst(fileSet))
+        for (const Download& file : qAsConst(fileSet))
             fileList << file.path;
         stagedFiles.clear();
         currentIndex = 0;
@@ -381,31 +364,20 @@ void ZelkorVersion::commitUpdate()
 
 void ZelkorVersion::fetchFileStep()
 {
-    QList<Download> downloads;
-    for (const QString& path : qAsConst(fileList)) {
-        // Every path of a signed build has them: its manifest was refused otherwise.
-        const SignedFile& listed = fileSet.find(fileKey(path))->listedAs;
-        downloads.append({path,
-            QUrl(server + QStringLiteral("/packages/bin/") + urlPath(path), QUrl::TolerantMode),
-            appDir + QLatin1Char('/') + path, transaction->stagedPath(path),
-            listed.size >= 0 ? &listed : nullptr});
-    }
     DownloadQueue queue(
         networkManager,
         {UPDATER_DOWNLOAD_CONNECTIONS, requestTimeoutMs, maxFileSize,
             transaction->resumeRecordPath()},
         [this] { return stopRequested(); }, log);
-    const bool ok = queue.run(
-        downloads, [this](const Download& download, const SignedFile& content, StagedFrom from) {
+    const bool ok = queue.run(fileSet.values(),
+        [this](const Download& download, const SignedFile& content, StagedFrom from) {
             reportStaged(download, content, from);
         });
-    if (queue.stopped())
-        return; // what is staged stays for the next run
-    if (!ok) {
+    // Stopped, what is staged stays for the next run.
+    if (ok)
+        commitUpdate();
+    else if (!queue.stopped())
         failUpdate(FetchFiles);
-        return;
-    }
-    commitUpdate();
 }
 
 void ZelkorVersion::reportStaged(const Download& file, const SignedFile& content, StagedFrom from)

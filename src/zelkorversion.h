@@ -113,12 +113,7 @@ private:
     ZelkorVersionStru currVersion;
     QList<ZelkorVersionStru> versionList;
     int currentIndex = 0;
-    struct ListedFile
-    {
-        QString path; // as the newest version listing it spells it
-        SignedFile listedAs; // the hash and size that version's manifest gives, if any
-    };
-    QMap<QString, ListedFile> fileSet; // by fileKey()
+    QMap<QString, Download> fileSet; // by fileKey(); a later version's spelling and hash win
     QStringList fileList;
     QList<StagedFile> stagedFiles;
     std::unique_ptr<UpdateTransaction> transaction;
