@@ -46,6 +46,7 @@ public:
     Files served; // what the update installs
     Files original; // the installation before a first run, if a row makes one
     QStringList env; // NAME=value for the updater
+    QStringList unasked; // paths the server must not be asked for
     std::unique_ptr<QProcess> first;
 
     QString app(const QString& file) const { return appDir + '/' + file; }
@@ -115,7 +116,7 @@ private slots:
     {
         if (first)
             first->kill(), first->waitForFinished(), first.reset();
-        server.reset(), original.clear(), env.clear();
+        server.reset(), original.clear(), env.clear(), unasked.clear();
     }
 
     void run_data()
@@ -431,6 +432,65 @@ private slots:
         row("killed_mid_download",
             {{}, answer(binPath + "big/payload.bin", {200, noise(4 << 20, 5), Reply::Stall}), old,
                 "^创建目录：\\S*/big/payload\\.bin$", {}, -2});
+
+        // 1.2.0 with its files' sizes and hashes, as update-publish writes it.
+        const auto hashed = [](TestEndToEnd& t) {
+            QJsonObject files;
+            const QJsonArray paths = QJsonDocument::fromJson(TestSupport::fixture("e2e/1.2.0.json"))
+                                         .object()
+                                         .value("value")
+                                         .toArray();
+            for (const QJsonValue& path : paths) {
+                const QByteArray content = t.served.value(path.toString());
+                files[path.toString()] = QJsonObject {{"size", content.size()},
+                    {"sha256",
+                        QString(QCryptographicHash::hash(content, QCryptographicHash::Sha256)
+                                    .toHex())}};
+            }
+            t.server->route(manifest2,
+                QJsonDocument(QJsonObject {{"value", paths}, {"files", files}}).toJson());
+        };
+        // Installed already as listed: neither asked for nor replaced.
+        row("installed_files_not_fetched",
+            {{},
+                [=](TestEndToEnd& t) {
+                    hashed(t);
+                    for (const QString& file : {"big/payload.bin", "data/shared.txt"})
+                        QVERIFY(TestSupport::writeFile(t.app(file), t.served.value(file)));
+                    t.unasked = QStringList {binPath + "big/payload.bin", shared};
+                },
+                "1.2.0",
+                "^文件已是最新,无需下载:big/"
+                "payload\\.bin$(?!.*^写入文件成功:写入文件大小67108864$)",
+                none, 0});
+        // A first run cut at 60% of the big file stages that much; the next one asks only for the
+        // rest while the server has the same file, and takes it whole from one without ranges.
+        const auto cutFirst = [=](const char* name, Reply::Fault then, const QString& logged) {
+            const auto setup = [=](TestEndToEnd& t) {
+                hashed(t);
+                Reply cutShort(200, t.served.value("big/payload.bin"), Reply::CutShort);
+                cutShort.faultAfter = cutShort.body.size() / 10 * 6, cutShort.etag = "\"v1\"";
+                t.server->route(binPath + "big/payload.bin", cutShort);
+                t.firstRun({}, false);
+                QVERIFY(QTest::qWaitFor(
+                    [&] {
+                        return !TestSupport::logMessages(t.tmp->filePath("first"))
+                                    .filter("下载文件: 失败")
+                                    .isEmpty();
+                    },
+                    60000));
+                t.first->kill(), t.first->waitForFinished();
+                Reply whole(200, cutShort.body, then);
+                whole.etag = cutShort.etag;
+                t.server->route(binPath + "big/payload.bin", whole);
+            };
+            row(name, {{}, setup, "1.2.0", logged + "(?!.*^续传未成功)", none, 0});
+        };
+        cutFirst("resumed_where_it_was_cut", Reply::None,
+            "^续传文件:big/payload\\.bin 已有40265316字节$");
+        cutFirst("resumed_but_sent_whole", Reply::WholeOnly,
+            "^续传文件:big/payload\\.bin "
+            "已有40265316字节$.*^服务器发来整个文件,从头下载:big/payload\\.bin$");
     }
 
     void run()
@@ -524,6 +584,8 @@ private slots:
         QVERIFY(QFileInfo(app("bin/core.exe")).isExecutable());
         for (auto it = served.cbegin(); updated && it != served.cend(); ++it)
             QVERIFY2(after.value(it.key()) == it.value(), qPrintable(it.key()));
+        for (const QString& path : unasked)
+            QVERIFY2(!asked.contains(path), qPrintable(path));
         // Listed by both versions, fetched once.
         QVERIFY(row.exitCode != 0 || asked.count(binPath + "data/shared.txt") <= 1);
     }

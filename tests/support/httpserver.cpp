@@ -18,7 +18,7 @@ HttpServer::HttpServer(quint16 fixedPort)
     // An idle client must not hold up the end.
     server->set_keep_alive_timeout(1).set_keep_alive_max_count(INT_MAX);
     server->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
-        answer(QString::fromStdString(request.path), response);
+        answer(request, response);
     });
     port = fixedPort ? (server->bind_to_port("127.0.0.1", fixedPort) ? fixedPort : 0)
                      : qMax(0, server->bind_to_any_port("127.0.0.1"));
@@ -36,8 +36,10 @@ HttpServer::~HttpServer()
         thread.join();
 }
 
-void HttpServer::answer(const QString& path, httplib::Response& response)
+void HttpServer::answer(const httplib::Request& request, httplib::Response& response)
 {
+    const QString path = QString::fromStdString(request.path);
+    const std::string ifRange = request.get_header_value("If-Range");
     mutex.lock();
     asked << path;
     const Reply reply = routes.value(path, Reply(404));
@@ -49,9 +51,14 @@ void HttpServer::answer(const QString& path, httplib::Response& response)
                                                       : reply.delayMs);
     while (!stopping && steady_clock::now() < end)
         std::this_thread::sleep_for(10ms);
-    response.status = reply.status;
+    // The library sends the range asked for; the status must say so.
+    const bool whole = reply.fault == Reply::WholeOnly
+        || (!ifRange.empty() && ifRange != reply.etag.toStdString());
+    response.status = reply.status == 200 && !request.ranges.empty() && !whole ? 206 : reply.status;
     if (!reply.location.isEmpty())
         response.set_header("Location", reply.location.toStdString());
+    if (!reply.etag.isEmpty())
+        response.set_header("ETag", reply.etag.toStdString());
     const auto body = std::make_shared<std::string>(reply.body.toStdString());
     const size_t cut = reply.faultAfter < 0 ? body->size() / 2 : size_t(reply.faultAfter);
     const bool stall = reply.fault == Reply::Stall;
@@ -70,6 +77,15 @@ void HttpServer::answer(const QString& path, httplib::Response& response)
                     return sink.write(body->data() + at, cut - at);
                 std::this_thread::sleep_for(10ms);
                 return stall && !stopping; // false closes the connection
+            });
+    } else if (reply.fault == Reply::WholeOnly
+        || (!ifRange.empty() && ifRange != reply.etag.toStdString())) {
+        // Chunked, the library applies no range.
+        response.set_chunked_content_provider(
+            "application/octet-stream", [=](size_t at, httplib::DataSink& sink) {
+                if (at == body->size())
+                    sink.done();
+                return at == body->size() || sink.write(body->data() + at, body->size() - at);
             });
     } else if (reply.fault == Reply::Endless) {
         response.set_chunked_content_provider(

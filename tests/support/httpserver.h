@@ -11,14 +11,16 @@
 
 namespace httplib {
 class Server;
+struct Request;
 struct Response;
 }
 
 // One answer of the loopback server, with a fault on demand. Trickle sends faultAfter bytes each
-// delayMs; the other faults come after faultAfter bytes of the body (-1: half of it).
+// delayMs; WholeOnly ignores Range as some servers do; the other faults come after faultAfter bytes
+// of the body (-1: half of it). Range is honoured otherwise, with If-Range against etag.
 struct Reply
 {
-    enum Fault { None, CutShort, Stall, Endless, NoAnswer, Trickle };
+    enum Fault { None, CutShort, Stall, Endless, NoAnswer, Trickle, WholeOnly };
     Reply(int status = 200, const QByteArray& body = {}, Fault fault = None)
         : status(status)
         , body(body)
@@ -31,6 +33,7 @@ struct Reply
     qint64 faultAfter = -1;
     int delayMs = 0;
     QByteArray location;
+    QByteArray etag;
 };
 
 // Loopback HTTP server on its own thread; paths without a route get 404.
@@ -58,7 +61,7 @@ public:
     }
 
 private:
-    void answer(const QString& path, httplib::Response& response);
+    void answer(const httplib::Request& request, httplib::Response& response);
 
     std::unique_ptr<httplib::Server> server;
     std::thread thread;
