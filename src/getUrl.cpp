@@ -8,6 +8,8 @@
 #include <QTextCodec>
 #include <QTimer>
 
+#include <cstdio>
+
 namespace {
 
 // JSON is UTF-8, and Notepad starts it with a byte-order mark; a list stored
@@ -46,8 +48,7 @@ getUrl::getUrl(QObject* parent)
     connect(process, &QProcess::readyRead, this, &getUrl::readReady);
     connect(process, &QProcess::errorOccurred, this, &getUrl::startFailed, Qt::QueuedConnection);
     connect(timer, &QTimer::timeout, this, &getUrl::timeout);
-    // The tool's one-line reason for a failure goes to our own standard error.
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    connect(process, &QProcess::readyReadStandardError, this, &getUrl::takeErrors);
 }
 
 getUrl::~getUrl()
@@ -67,6 +68,8 @@ void getUrl::get(QString url, int timeoutMs)
 {
     qDebug() << "getUrl::get" << url << timeoutMs;
     output.clear();
+    errors.clear();
+    reason.clear();
     pending = true;
     process->start(
         findProgram(QStringLiteral("updateCurl.exe"), programDir), {url}, QIODevice::ReadWrite);
@@ -82,6 +85,7 @@ void getUrl::readReady()
 void getUrl::finished(int, QProcess::ExitStatus)
 {
     qDebug() << "getUrl finished!!!";
+    takeErrors();
     report(true);
 }
 
@@ -92,6 +96,8 @@ void getUrl::timeout()
         qDebug() << "timeout getUrl is opend!!!";
     else
         qDebug() << "timeout getUrl is not opend!!!";
+    if (pending)
+        reason = QStringLiteral("no answer within %1 ms").arg(timer->interval());
     report(false);
 }
 
@@ -100,6 +106,8 @@ void getUrl::startFailed(QProcess::ProcessError error)
     if (error != QProcess::FailedToStart)
         return;
     qDebug() << "getUrl cannot start" << process->program() << process->errorString();
+    if (pending)
+        reason = process->errorString();
     // Nothing will ever finish: report now rather than at the time-out.
     report(false);
 }
@@ -119,4 +127,20 @@ void getUrl::report(bool ok)
         emit getEnd(false, QByteArray());
     }
     resultMutex.unlock();
+}
+
+void getUrl::takeErrors()
+{
+    // The tool's one-line reason for a failure goes on to our own standard error too.
+    const QByteArray text = process->readAllStandardError();
+    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+    errors += text;
+}
+
+QString getUrl::failureReason() const
+{
+    if (!reason.isEmpty())
+        return reason;
+    const QList<QByteArray> lines = errors.trimmed().split('\n');
+    return QString::fromLocal8Bit(lines.constLast().trimmed());
 }

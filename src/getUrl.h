@@ -24,6 +24,9 @@ public:
     ~getUrl() override;
 
     void get(QString url, int timeoutMs);
+    // Why the last fetch failed: the tool's last line of standard error, the time-out, or why the
+    // tool could not start; empty when nothing was said.
+    QString failureReason() const;
     // Folder searched first for the fetch tool; empty means the updater's own.
     void setProgramDir(const QString& dir) { programDir = dir; }
 
@@ -38,10 +41,13 @@ public slots:
 private:
     void startFailed(QProcess::ProcessError error);
     void report(bool ok);
+    void takeErrors();
 
     QProcess* process;
     QTimer* timer;
     QByteArray output;
+    QByteArray errors;
+    QString reason;
     QMutex resultMutex;
     QString programDir;
     bool pending = false;

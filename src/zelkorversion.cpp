@@ -156,6 +156,8 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
     if (isTimeout || data.isEmpty()) {
         const QString text = QStringLiteral("请求服务器超时：");
         writeLog(text);
+        if (!fetcher.failureReason().isEmpty())
+            writeLog(QStringLiteral("失败原因:") + fetcher.failureReason());
         emit sigMsgInfoError(text);
         finish(false);
         return false;
@@ -212,20 +214,13 @@ void ZelkorVersion::run()
         locker.unlock();
         if (options.onCommand)
             options.onCommand(state);
-        switch (state) {
-        case CheckRequested:
+        if (state == CheckRequested) {
             writeLog(QStringLiteral("版本检测线程：版本检测"));
             advance(CheckRequested, Idle);
-            break;
-        case FetchManifests:
+        } else if (state == FetchManifests) {
             fetchManifestStep();
-            break;
-        case FetchFiles:
+        } else {
             fetchFileStep();
-            break;
-        default:
-            advance(state, Idle);
-            break;
         }
         locker.relock();
     }

@@ -455,7 +455,7 @@ private slots:
             {{},
                 [=](TestEndToEnd& t) {
                     hashed(t);
-                    for (const QString& file : {"big/payload.bin", "data/shared.txt"})
+                    for (const char* file : {"big/payload.bin", "data/shared.txt"})
                         QVERIFY(TestSupport::writeFile(t.app(file), t.served.value(file)));
                     t.unasked = QStringList {binPath + "big/payload.bin", shared};
                 },

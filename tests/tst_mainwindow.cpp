@@ -15,6 +15,7 @@ struct Run
     QString pressExit = {};
     bool closedBySystem = false; // closed as Alt+F4 or the window manager does, not by the button
     int slowCheckPassMs = 0; // the worker dwells on the check command, and the update begins
+    bool throughProxy = false; // the server's name only the proxy that http_proxy names resolves
 };
 Q_DECLARE_METATYPE(Run)
 
@@ -68,6 +69,7 @@ private slots:
         row("closed_by_the_system_while_a_file_comes",
             {two, "/packages/bin/", closed + failed, {}, true});
         row("update_begun_while_the_check_is_taken", {enforced, "", updated, {}, false, 1500});
+        row("update_through_the_system_proxy", {enforced, "", updated, {}, false, 0, true});
     }
 
     void run()
@@ -87,7 +89,15 @@ private slots:
             reply.delayMs = !row.held.isEmpty() && it.key().startsWith(row.held) ? 2000 : 0;
             server.route(it.key(), reply);
         }
-        ZelkorVersion::Options options {server.url(), dir.path(), 0, {}};
+        // The fetch tool and the worker's own requests both go through it.
+        const QString proxied
+            = QString(server.url()).replace("127.0.0.1", "tavrix-updates.invalid");
+        const QByteArray proxy = qgetenv("http_proxy");
+        const auto restore = qScopeGuard([&] { qputenv("http_proxy", proxy); });
+        if (row.throughProxy)
+            qputenv("http_proxy", server.url().toUtf8());
+        ZelkorVersion::Options options {
+            row.throughProxy ? proxied : server.url(), dir.path(), 0, {}};
         if (row.slowCheckPassMs)
             options.onCommand = [&](int command) {
                 if (command == ZelkorVersion::CheckRequested)
@@ -140,7 +150,10 @@ private slots:
             QVERIFY2(shows(row.pressExit), qPrintable(now()));
         }
         // Nothing is asked for after a close; every file is new, or none.
-        const QStringList requests = server.requests();
+        QStringList requests = server.requests();
+        if (row.throughProxy)
+            QVERIFY(!requests.isEmpty() && requests.size() == requests.filter(proxied).size());
+        requests.replaceInStrings(proxied, "");
         QVERIFY(asked < 0 || requests.size() == asked);
         for (const QString file :
             {"/packages/bin/a.txt", "/packages/bin/b.txt", "/packages/bin/c.txt"})

@@ -11,6 +11,8 @@ struct Fetch
     int redirects; // /0 redirects to /1 and so on; the last one answers
     QByteArray expected; // standard output
     int code;
+    int proxy
+        = 0; // through the server as the proxy that http_proxy names; 2: it asks for credentials
 };
 Q_DECLARE_METATYPE(Fetch)
 
@@ -46,6 +48,9 @@ private slots:
         QTest::newRow("nobody_listening") << Fetch {{"{gone}"}, Reply(200, "x"), 0, {}, 1};
         QTest::newRow("no_arguments") << Fetch {{}, Reply(200, "x"), 0, {}, 2};
         QTest::newRow("two_arguments") << Fetch {{"{url}", "{url}"}, Reply(200, "x"), 0, {}, 2};
+        // A name that only the proxy resolves.
+        QTest::newRow("through_the_proxy") << Fetch {url, Reply(200, "final"), 1, "final", 0, 1};
+        QTest::newRow("proxy_asks_for_credentials") << Fetch {url, Reply(200, "x"), 0, {}, 1, 2};
     }
 
     void fetch()
@@ -60,12 +65,19 @@ private slots:
             server.route(hops.last(), redirect);
         }
         server.route(hops.last(), row.answer);
+        server.demandCredentials(row.proxy == 2);
+        const QString first = row.proxy
+            ? server.url("/0").replace("127.0.0.1", "tavrix-updates.invalid")
+            : server.url("/0");
         QElapsedTimer clock;
         clock.start();
         QProcess tool;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (row.proxy)
+            environment.insert("http_proxy", server.url());
+        tool.setProcessEnvironment(environment);
         tool.start(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe",
-            row.arguments.replaceInStrings("{url}", server.url("/0"))
-                .replaceInStrings("{gone}", gone));
+            row.arguments.replaceInStrings("{url}", first).replaceInStrings("{gone}", gone));
         // Standard input gets a line and stays open: a tool reading it would print it or hang.
         tool.write("content from stdin\n");
         QVERIFY(tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit);
@@ -77,9 +89,13 @@ private slots:
                     && (row.code == 1 || err.contains("usage"))
                           : err.isEmpty(),
             err.constData());
+        QVERIFY(row.proxy != 2 || err.contains("the proxy asks for credentials (HTTP 407)"));
+        // Through the proxy, each request names the whole address.
         QCOMPARE(server.requests(),
-            row.code == 2 || !row.arguments.contains(server.url("/0")) ? QStringList()
-                                                                       : hops.mid(0, 6));
+            row.code == 2 || !row.arguments.contains(first)
+                ? QStringList()
+                : hops.mid(0, 6).replaceInStrings(
+                    QRegularExpression("^"), row.proxy ? first.left(first.size() - 2) : QString()));
         // A stalled body ends the tool by itself, before the updater's bound of 10 s.
         QVERIFY(row.answer.fault != Reply::Stall
             || (clock.elapsed() >= 5000 && clock.elapsed() < 10000));

@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <QUrl>
+
 #include <climits>
 
 using namespace std::chrono;
@@ -38,12 +40,18 @@ HttpServer::~HttpServer()
 
 void HttpServer::answer(const httplib::Request& request, httplib::Response& response)
 {
-    const QString path = QString::fromStdString(request.path);
+    // As a proxy, asked for an absolute URL: answered from the same routes, recorded whole.
+    const QString target = QString::fromStdString(request.path);
+    const QUrl absolute(target);
+    const QString path = absolute.scheme() == "http" ? absolute.path() : target;
     const std::string ifRange = request.get_header_value("If-Range");
     mutex.lock();
-    asked << path;
-    const Reply reply = routes.value(path, Reply(404));
+    asked << target;
+    const Reply reply
+        = path != target && demandsCredentials ? Reply(407) : routes.value(path, Reply(404));
     mutex.unlock();
+    if (reply.status == 407)
+        response.set_header("Proxy-Authenticate", "Basic realm=\"proxy\"");
     const bool trickle = reply.fault == Reply::Trickle;
     const auto end = steady_clock::now()
         + milliseconds(reply.fault == Reply::NoAnswer ? INT_MAX

@@ -36,7 +36,8 @@ struct Reply
     QByteArray etag;
 };
 
-// Loopback HTTP server on its own thread; paths without a route get 404.
+// Loopback HTTP server on its own thread; paths without a route get 404. It is also a forward
+// proxy for names only it knows: such requests are recorded with their absolute URL.
 class HttpServer
 {
 public:
@@ -53,6 +54,8 @@ public:
         routes.insert(path, reply);
     }
     void route(const QString& path, const QByteArray& body) { route(path, Reply(200, body)); }
+    // As a proxy, answers 407 asking for credentials.
+    void demandCredentials(bool demand) { demandsCredentials = demand; }
     // Decoded paths, in order of arrival.
     QStringList requests() const
     {
@@ -66,6 +69,7 @@ private:
     std::unique_ptr<httplib::Server> server;
     std::thread thread;
     std::atomic<bool> stopping {false};
+    std::atomic<bool> demandsCredentials {false};
     mutable QMutex mutex;
     QMap<QString, Reply> routes;
     QStringList asked;

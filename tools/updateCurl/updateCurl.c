@@ -5,7 +5,10 @@
  * writes the response body, unchanged, to standard output. Nothing is written
  * to standard output unless the whole transfer succeeded with a 2xx status,
  * so a caller never mistakes an error page or a truncated body for content.
- * Gives up by itself before the updater's own 10 second bound.
+ * Gives up by itself before the updater's own 10 second bound. Goes through
+ * the proxy the environment names (http_proxy and the like) or, on Windows
+ * without those, the one Internet Options name (a PAC script and WPAD
+ * included).
  *
  * Exit codes: 0 success, 1 any failure (reason on one line of standard
  * error), 2 wrong usage.
@@ -19,6 +22,9 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <shlwapi.h>
+#include <windows.h>
+#include <winhttp.h>
 #endif
 
 #define TOTAL_TIMEOUT_MS 8500L
@@ -79,12 +85,128 @@ static void fail(const char* reason)
     fflush(stderr);
 }
 
+#ifdef _WIN32
+/* Whether host matches one entry of an Internet Options bypass list ("*.corp;10.*;<local>"). */
+static int bypassed(const WCHAR* list, const WCHAR* host)
+{
+    WCHAR entry[256];
+    size_t length;
+    while (list && *list) {
+        length = wcscspn(list, L"; ");
+        if (length > 0 && length < 256) {
+            wcsncpy(entry, list, length);
+            entry[length] = L'\0';
+            if (_wcsicmp(entry, L"<local>") == 0 ? wcschr(host, L'.') == NULL
+                                                 : PathMatchSpecW(host, entry))
+                return 1;
+        }
+        list += length;
+        list += wcsspn(list, L"; ");
+    }
+    return 0;
+}
+
+/* The first proxy of a list for scheme: "host:port", or "http=host:port;https=host:port". */
+static char* pickProxy(const WCHAR* list, const char* scheme)
+{
+    char entry[512];
+    char* value;
+    size_t length;
+    while (list && *list) {
+        length = wcscspn(list, L"; ");
+        if (length > 0
+            && WideCharToMultiByte(
+                   CP_UTF8, 0, list, (int)length, entry, (int)sizeof entry - 1, NULL, NULL)
+                == (int)length) {
+            entry[length] = '\0';
+            value = strchr(entry, '=');
+            if (!value)
+                return _strdup(entry);
+            *value = '\0';
+            if (_stricmp(entry, scheme) == 0)
+                return _strdup(value + 1);
+        }
+        list += length;
+        list += wcsspn(list, L"; ");
+    }
+    return NULL;
+}
+
+/* The proxy the system names for url (NULL: none, or the environment names one for curl). */
+static char* systemProxy(const char* url)
+{
+    static const char* const variables[]
+        = {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG ie;
+    WINHTTP_AUTOPROXY_OPTIONS options;
+    WINHTTP_PROXY_INFO info;
+    URL_COMPONENTSW parts;
+    WCHAR wideUrl[2048];
+    WCHAR host[256];
+    HINTERNET session;
+    char* proxy = NULL;
+    const char* scheme = strncmp(url, "https:", 6) == 0 ? "https" : "http";
+    size_t i;
+
+    for (i = 0; i < sizeof variables / sizeof *variables; ++i) {
+        if (getenv(variables[i]) && *getenv(variables[i]))
+            return NULL;
+    }
+    memset(&ie, 0, sizeof ie);
+    memset(&info, 0, sizeof info);
+    if (!WinHttpGetIEProxyConfigForCurrentUser(&ie)
+        || !MultiByteToWideChar(CP_UTF8, 0, url, -1, wideUrl, 2048))
+        return NULL;
+    if (ie.fAutoDetect || ie.lpszAutoConfigUrl) {
+        memset(&options, 0, sizeof options);
+        options.dwFlags = ie.lpszAutoConfigUrl ? WINHTTP_AUTOPROXY_CONFIG_URL : 0;
+        if (ie.fAutoDetect) {
+            options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+            options.dwAutoDetectFlags
+                = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        }
+        options.lpszAutoConfigUrl = ie.lpszAutoConfigUrl;
+        options.fAutoLogonIfChallenged = TRUE;
+        session = WinHttpOpen(L"updateCurl/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY,
+            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        /* A script that answers is the whole answer, a direct connection included. */
+        if (session && WinHttpGetProxyForUrl(session, wideUrl, &options, &info)) {
+            if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY)
+                proxy = pickProxy(info.lpszProxy, scheme);
+            GlobalFree(info.lpszProxy);
+            GlobalFree(info.lpszProxyBypass);
+            GlobalFree(ie.lpszProxy);
+            ie.lpszProxy = NULL;
+        }
+        if (session)
+            WinHttpCloseHandle(session);
+    }
+    memset(&parts, 0, sizeof parts);
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 256;
+    if (!proxy && ie.lpszProxy && WinHttpCrackUrl(wideUrl, 0, 0, &parts)
+        && !bypassed(ie.lpszProxyBypass, host))
+        proxy = pickProxy(ie.lpszProxy, scheme);
+    GlobalFree(ie.lpszProxy);
+    GlobalFree(ie.lpszProxyBypass);
+    GlobalFree(ie.lpszAutoConfigUrl);
+    return proxy;
+}
+#endif
+
 static int fetch(CURL* curl, const char* url, struct Body* body)
 {
     char errorBuffer[CURL_ERROR_SIZE];
     char reason[CURL_ERROR_SIZE + 64];
     CURLcode rc;
     long status = 0;
+    long proxyStatus = 0;
+#ifdef _WIN32
+    char* proxy = systemProxy(url);
+    if (proxy)
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxy);
+#endif
 
     errorBuffer[0] = '\0';
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
@@ -109,6 +231,15 @@ static int fetch(CURL* curl, const char* url, struct Body* body)
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, body);
 
     rc = curl_easy_perform(curl);
+#ifdef _WIN32
+    free(proxy);
+#endif
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &proxyStatus);
+    if (status == 407 || proxyStatus == 407) {
+        fail("the proxy asks for credentials (HTTP 407)");
+        return 1;
+    }
     if (rc != CURLE_OK) {
         if (body->tooLarge)
             snprintf(reason, sizeof reason, "response larger than %lu bytes",
@@ -122,7 +253,6 @@ static int fetch(CURL* curl, const char* url, struct Body* body)
         return 1;
     }
 
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     /* A 3xx that could not be followed is not the requested content either. */
     if (status < 200 || status > 299) {
         snprintf(reason, sizeof reason, "HTTP status %ld", status);
