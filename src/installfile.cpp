@@ -97,6 +97,9 @@ bool InstallFile::open(QIODevice::OpenMode mode)
         qDebug() << "mkpath failed!" << stagedFolder;
         return false;
     }
+    // What an earlier run left there is written over, never through.
+    if (QFileInfo(file.fileName()).isSymbolicLink())
+        QFile::remove(file.fileName());
     if (!file.open(mode)) {
         log.write(QStringLiteral("打开文件失败:") + file.fileName() + QStringLiteral("失败原因:")
             + file.errorString());

@@ -104,7 +104,9 @@ bool hasContent(const QString& path, const SignedFile& content)
 {
     const QFileInfo info(path);
     QFile file(path);
-    if (!info.isFile() || info.size() != content.size || !file.open(QIODevice::ReadOnly))
+    // A link is never content: moved into place it would point elsewhere.
+    if (!info.isFile() || info.isSymbolicLink() || info.isJunction() || info.size() != content.size
+        || !file.open(QIODevice::ReadOnly))
         return false;
     Sha256 hash;
     return hash.addData(&file) && hash.hexResult() == content.sha256;
