@@ -176,7 +176,7 @@ void DownloadQueue::settle(Active* settled)
         [settled](const std::unique_ptr<Active>& each) { return each.get() == settled; });
     if (found == active.end())
         return; // the run has ended
-    const std::unique_ptr<Active> done = std::move(*found);
+    std::unique_ptr<Active> done = std::move(*found);
     active.erase(found);
     const RequestOutcome outcome = done->reader->outcome(stopRequested());
     if (outcome.stopped) {
@@ -192,7 +192,10 @@ void DownloadQueue::settle(Active* settled)
         return;
     }
     if (!ok) {
-        logFailure(*done, outcome);
+        // Its part goes to the disk first: the next run resumes from all that came.
+        const Download download = done->download;
+        done.reset();
+        logFailure(download, outcome);
         failed = true;
         loop.quit();
         return;
@@ -201,19 +204,19 @@ void DownloadQueue::settle(Active* settled)
     fill();
 }
 
-void DownloadQueue::logFailure(const Active& what, const RequestOutcome& outcome)
+void DownloadQueue::logFailure(const Download& download, const RequestOutcome& outcome)
 {
     // A local failure has been logged where it happened.
     if (outcome.ok || outcome.sinkFailed)
         return;
-    if (what.download.expected() && outcome.tooLarge) {
-        log.write(QStringLiteral("文件校验失败:") + what.download.localPath
-            + QStringLiteral(" 大小不符"));
+    if (download.expected() && outcome.tooLarge) {
+        log.write(
+            QStringLiteral("文件校验失败:") + download.localPath + QStringLiteral(" 大小不符"));
         return;
     }
     log.write(QStringLiteral("下载文件:") + QStringLiteral(" 失败,错误码:")
         + QString::number(outcome.code) + QStringLiteral("错误原因:") + outcome.reason);
-    qDebug() << what.download.url << " get failed!";
+    qDebug() << download.url << " get failed!";
 }
 
 qint64 DownloadQueue::resumablePart(const Download& download, QByteArray* validator) const

@@ -67,7 +67,7 @@ private:
     void start(const Download& download, bool mayResume);
     bool take(Active* active, const QByteArray& chunk);
     void settle(Active* active);
-    void logFailure(const Active& active, const RequestOutcome& outcome);
+    void logFailure(const Download& download, const RequestOutcome& outcome);
     qint64 resumablePart(const Download& download, QByteArray* validator) const;
     void remember(const Download& download, const QByteArray& validator);
 
