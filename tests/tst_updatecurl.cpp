@@ -103,21 +103,26 @@ private slots:
 
     // The updater reports once, never from inside get(): a failure at its bound for a tool that
     // hangs (ending it), well before it when there is no tool; what a tool printed, whatever its
-    // exit code.
+    // exit code; and why it failed.
     void callerEndsTheWait_data()
     {
-        QTest::addColumn<QStringList>("script"); // empty: no tool
+        QTest::addColumn<QStringList>("script"); // empty: no tool; {"real"}: the fetch tool
         QTest::addColumn<int>("bound");
         QTest::addColumn<int>("from");
         QTest::addColumn<int>("before");
         QTest::addColumn<QVariantList>("report");
+        QTest::addColumn<QString>("reason"); // a pattern
         const QVariantList failed {false, QByteArray()};
         // A coarse timer may fire up to 5% early.
-        QTest::newRow("tool_hangs")
-            << QStringList {"sleep 60000"} << 2000 << 1900 << 5000 << failed;
-        QTest::newRow("no_tool") << QStringList() << 10000 << 0 << 5000 << failed;
-        QTest::newRow("output_whatever_the_exit_code") << QStringList {
-            "print {}", "exit 1"} << 10000 << 0 << 5000 << QVariantList {true, QByteArray("{}")};
+        QTest::newRow("tool_hangs") << QStringList {"sleep 60000"} << 2000 << 1900 << 5000 << failed
+                                    << "^no answer within 2000 ms$";
+        QTest::newRow("no_tool") << QStringList() << 10000 << 0 << 5000 << failed << ".";
+        QTest::newRow("output_whatever_the_exit_code")
+            << QStringList {"print {}", "exit 1"} << 10000 << 0 << 5000
+            << QVariantList {true, QByteArray("{}")} << "^$";
+        QTest::newRow("reason_of_the_tool")
+            << QStringList {"real"} << 10000 << 0 << 5000 << QVariantList {true, QByteArray()}
+            << "^updateCurl: .*port 9\\b.*$";
     }
 
     void callerEndsTheWait()
@@ -127,13 +132,16 @@ private slots:
         QFETCH(int, from);
         QFETCH(int, before);
         QFETCH(QVariantList, report);
+        QFETCH(QString, reason);
+        const bool real = script == QStringList {"real"};
         QTemporaryDir dir;
-        QVERIFY(script.isEmpty() || TestSupport::installFake(dir.path(), "updateCurl.exe", script));
+        QVERIFY(script.isEmpty() || real
+            || TestSupport::installFake(dir.path(), "updateCurl.exe", script));
         const QByteArray path = qgetenv("PATH");
         const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
         qputenv("PATH", QFile::encodeName(dir.path()));
         getUrl fetcher;
-        fetcher.setProgramDir(dir.path());
+        fetcher.setProgramDir(real ? UPDATER_TOOLS_BIN_DIR : dir.path());
         QSignalSpy end(&fetcher, &getUrl::getEnd);
         QElapsedTimer clock;
         clock.start();
@@ -142,6 +150,8 @@ private slots:
         QVERIFY2(clock.elapsed() >= from && clock.elapsed() < before,
             qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(end.first(), report);
+        QVERIFY2(fetcher.failureReason().contains(QRegularExpression(reason)),
+            qPrintable(fetcher.failureReason()));
         QTRY_COMPARE_WITH_TIMEOUT(
             fetcher.findChild<QProcess*>()->state(), QProcess::NotRunning, 30000);
         QCoreApplication::processEvents();

@@ -31,6 +31,7 @@
 #define CONNECT_TIMEOUT_MS 5000L
 #define MAX_REDIRECTS 5L
 #define MAX_BODY_BYTES ((size_t)64 * 1024 * 1024)
+#define PROXY_STEP_MS 1500
 
 struct Body
 {
@@ -112,13 +113,13 @@ static char* pickProxy(const WCHAR* list, const char* scheme)
     char entry[512];
     char* value;
     size_t length;
+    int bytes;
     while (list && *list) {
         length = wcscspn(list, L"; ");
-        if (length > 0
-            && WideCharToMultiByte(
-                   CP_UTF8, 0, list, (int)length, entry, (int)sizeof entry - 1, NULL, NULL)
-                == (int)length) {
-            entry[length] = '\0';
+        bytes = WideCharToMultiByte(
+            CP_UTF8, 0, list, (int)length, entry, (int)sizeof entry - 1, NULL, NULL);
+        if (bytes > 0) {
+            entry[bytes] = '\0';
             value = strchr(entry, '=');
             if (!value)
                 return _strdup(entry);
@@ -166,9 +167,13 @@ static char* systemProxy(const char* url)
                 = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
         }
         options.lpszAutoConfigUrl = ie.lpszAutoConfigUrl;
-        options.fAutoLogonIfChallenged = TRUE;
+        /* No credentials, not even to fetch the script. */
+        options.fAutoLogonIfChallenged = FALSE;
         session = WinHttpOpen(L"updateCurl/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY,
             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        /* A script that does not come must leave time for the fetch itself. */
+        if (session)
+            WinHttpSetTimeouts(session, PROXY_STEP_MS, PROXY_STEP_MS, PROXY_STEP_MS, PROXY_STEP_MS);
         /* A script that answers is the whole answer, a direct connection included. */
         if (session && WinHttpGetProxyForUrl(session, wideUrl, &options, &info)) {
             if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY)
@@ -202,8 +207,17 @@ static int fetch(CURL* curl, const char* url, struct Body* body)
     CURLcode rc;
     long status = 0;
     long proxyStatus = 0;
+    long timeout = TOTAL_TIMEOUT_MS;
 #ifdef _WIN32
+    DWORD started = GetTickCount();
     char* proxy = systemProxy(url);
+    /* The time spent finding the proxy counts against the bound. */
+    timeout -= (long)(GetTickCount() - started);
+    if (timeout < 1) {
+        free(proxy);
+        fail("finding the system's proxy took too long");
+        return 1;
+    }
     if (proxy)
         curl_easy_setopt(curl, CURLOPT_PROXY, proxy);
 #endif
@@ -222,7 +236,7 @@ static int fetch(CURL* curl, const char* url, struct Body* body)
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS, (long)(CURLPROTO_HTTP | CURLPROTO_HTTPS));
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS, (long)(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, TOTAL_TIMEOUT_MS);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, CONNECT_TIMEOUT_MS);
     /* Stops at the status line of an error instead of downloading its page. */
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
