@@ -40,10 +40,10 @@ qint64 rangeStart(const QNetworkReply* reply)
 
 struct DownloadQueue::Active
 {
-    Active(const Download& download, UpdateLog& log)
+    Active(const Download& download, const QString& localPath, const QString& stagedPath,
+        UpdateLog& log)
         : download(download)
-        , target(
-              this->download.localPath, this->download.stagedPath, this->download.expected(), log)
+        , target(localPath, stagedPath, this->download.expected(), log)
     {
     }
     const Download download;
@@ -65,6 +65,11 @@ DownloadQueue::DownloadQueue(QNetworkAccessManager* manager, const DownloadSetti
 }
 
 DownloadQueue::~DownloadQueue() = default;
+
+QString DownloadQueue::localPath(const Download& download) const
+{
+    return settings.installDir + QLatin1Char('/') + download.path;
+}
 
 bool DownloadQueue::run(const QList<Download>& downloads, const Staged& onStaged)
 {
@@ -108,12 +113,12 @@ bool DownloadQueue::reuse(const Download& download)
 {
     if (!download.expected())
         return false;
-    if (hasContent(download.localPath, download.listed)) {
+    if (hasContent(localPath(download), download.listed)) {
         log.write(QStringLiteral("文件已是最新,无需下载:") + download.path);
         (*staged)(download, download.listed, StagedFrom::Installed);
         return true;
     }
-    if (hasContent(download.stagedPath, download.listed)) {
+    if (hasContent(stagedPath(download), download.listed)) {
         log.write(QStringLiteral("文件已下载,无需再次下载:") + download.path);
         (*staged)(download, download.listed, StagedFrom::EarlierRun);
         return true;
@@ -123,10 +128,11 @@ bool DownloadQueue::reuse(const Download& download)
 
 void DownloadQueue::start(const Download& download, bool mayResume)
 {
-    auto fresh = std::make_unique<Active>(download, log);
+    auto fresh = std::make_unique<Active>(download, localPath(download), stagedPath(download), log);
     Active* const raw = fresh.get();
     raw->fromStart = !mayResume;
-    QNetworkRequest request(download.url);
+    const QUrl url(settings.fileUrl + urlPath(download.path), QUrl::TolerantMode);
+    QNetworkRequest request(url);
     QByteArray validator;
     raw->resumeFrom = mayResume ? resumablePart(download, &validator) : 0;
     log.write(QStringLiteral("下载文件:"));
@@ -174,8 +180,8 @@ void DownloadQueue::settle(Active* settled)
 {
     const auto found = std::find_if(active.begin(), active.end(),
         [settled](const std::unique_ptr<Active>& each) { return each.get() == settled; });
-    if (found == active.end())
-        return; // the run has ended
+    if (found == active.end() || failed || wasStopped)
+        return; // the run has ended; a second failure is not the cause
     std::unique_ptr<Active> done = std::move(*found);
     active.erase(found);
     const RequestOutcome outcome = done->reader->outcome(stopRequested());
@@ -211,12 +217,12 @@ void DownloadQueue::logFailure(const Download& download, const RequestOutcome& o
         return;
     if (download.expected() && outcome.tooLarge) {
         log.write(
-            QStringLiteral("文件校验失败:") + download.localPath + QStringLiteral(" 大小不符"));
+            QStringLiteral("文件校验失败:") + localPath(download) + QStringLiteral(" 大小不符"));
         return;
     }
     log.write(QStringLiteral("下载文件:") + QStringLiteral(" 失败,错误码:")
         + QString::number(outcome.code) + QStringLiteral("错误原因:") + outcome.reason);
-    qDebug() << download.url << " get failed!";
+    qDebug() << settings.fileUrl + download.path << " get failed!";
 }
 
 qint64 DownloadQueue::resumablePart(const Download& download, QByteArray* validator) const
@@ -225,7 +231,7 @@ qint64 DownloadQueue::resumablePart(const Download& download, QByteArray* valida
     if (listed.size < resumableSize)
         return 0;
     const QJsonObject entry = record.value(download.path).toObject();
-    const QFileInfo staged(download.stagedPath);
+    const QFileInfo staged(stagedPath(download));
     *validator = entry.value(QStringLiteral("validator")).toString().toLatin1();
     const bool same = entry.value(QStringLiteral("sha256")).toString().toLatin1() == listed.sha256;
     return same && !validator->isEmpty() && staged.isFile() && staged.size() < listed.size

@@ -18,13 +18,10 @@
 
 class QNetworkAccessManager;
 
-// One file of an update, to be staged.
+// One file of an update, to be staged. Kept small: an update may list 100,000.
 struct Download
 {
     QString path; // as listed
-    QUrl url;
-    QString localPath;
-    QString stagedPath;
     SignedFile listed; // size -1: the manifest gives none
     // Every file of a signed build has them: its manifest was refused otherwise.
     const SignedFile* expected() const { return listed.size >= 0 ? &listed : nullptr; }
@@ -39,6 +36,9 @@ struct DownloadSettings
     int connections = 1;
     int silenceMs = 0;
     qint64 maxFileSize = 0;
+    QString fileUrl; // a listed path's address is this followed by the path
+    QString installDir;
+    QString stagedPrefix; // a listed path's staged copy is this followed by the path
     QString resumeRecord; // keeps what validates a resumed download across runs
 };
 
@@ -62,6 +62,11 @@ public:
 private:
     struct Active;
 
+    QString localPath(const Download& download) const;
+    QString stagedPath(const Download& download) const
+    {
+        return settings.stagedPrefix + download.path;
+    }
     void fill();
     bool reuse(const Download& download);
     void start(const Download& download, bool mayResume);

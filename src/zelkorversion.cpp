@@ -319,12 +319,7 @@ void ZelkorVersion::fetchManifestStep()
             const QString refusal = installRefusal(appDir, path);
             if (!refusal.isEmpty())
                 return refuse(refusal);
-            fileSet.insert(fileKey(path),
-                {path,
-                    QUrl(server + QStringLiteral("/packages/bin/") + urlPath(path),
-                        QUrl::TolerantMode),
-                    appDir + QLatin1Char('/') + path, transaction->stagedPath(path),
-                    listed.value(fileKey(path))});
+            fileSet.insert(fileKey(path), {path, listed.value(fileKey(path))});
         }
     }
     if (currentIndex == count) {
@@ -362,6 +357,7 @@ void ZelkorVersion::fetchFileStep()
     DownloadQueue queue(
         networkManager,
         {UPDATER_DOWNLOAD_CONNECTIONS, requestTimeoutMs, maxFileSize,
+            server + QStringLiteral("/packages/bin/"), appDir, transaction->stagedPath(QString()),
             transaction->resumeRecordPath()},
         [this] { return stopRequested(); }, log);
     const bool ok = queue.run(fileSet.values(),
@@ -380,7 +376,7 @@ void ZelkorVersion::reportStaged(const Download& file, const SignedFile& content
     // An installed copy that already matches is left as it is.
     if (from != StagedFrom::Installed)
         stagedFiles.append({file.path, content});
-    qDebug() << "filePath = " << file.localPath;
+    qDebug() << "filePath = " << appDir + QLatin1Char('/') + file.path;
     qDebug() << file.path;
     emit sigSetText(file.path, 0);
     writeLog(file.path);
