@@ -272,23 +272,28 @@ void UpdateTransaction::forget(const Journal& journal) const
 
 bool UpdateTransaction::writeJournal(const Journal& journal, QString* error) const
 {
-    QJsonArray entries;
-    for (const Entry& entry : journal.entries) {
-        entries.append(QJsonObject {{QStringLiteral("path"), entry.file.path},
-            {QStringLiteral("size"), double(entry.file.content.size)},
-            {QStringLiteral("sha256"), QString::fromLatin1(entry.file.content.sha256)},
-            {QStringLiteral("old"), entry.hadOld}});
-    }
-    const QByteArray bytes = QJsonDocument(
-        QJsonObject {{QStringLiteral("id"), journal.id},
-            {QStringLiteral("version"), journal.version},
-            {QStringLiteral("files"),
-                entries}}).toJson(QJsonDocument::Compact);
     const QString path = journalPath();
     const QString temporary = path + QStringLiteral(".tmp");
     QFile file(temporary);
     QFile::remove(temporary);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+    // Entry by entry: an update of 100,000 files never holds its whole journal in memory.
+    QByteArray head = QJsonDocument(QJsonObject {{QStringLiteral("id"), journal.id},
+                                        {QStringLiteral("version"), journal.version}})
+                          .toJson(QJsonDocument::Compact);
+    head.chop(1); // the closing brace comes after the files
+    bool ok = file.open(QIODevice::WriteOnly) && file.write(head + ",\"files\":[") > 0;
+    for (int i = 0; ok && i < journal.entries.size(); ++i) {
+        const Entry& entry = journal.entries.at(i);
+        const QByteArray text = QJsonDocument(
+            QJsonObject {{QStringLiteral("path"), entry.file.path},
+                {QStringLiteral("size"), double(entry.file.content.size)},
+                {QStringLiteral("sha256"), QString::fromLatin1(entry.file.content.sha256)},
+                {QStringLiteral("old"),
+                    entry.hadOld}}).toJson(QJsonDocument::Compact);
+        ok = file.write(i ? "," + text : text) == text.size() + (i ? 1 : 0);
+    }
+    ok = ok && file.write("]}") == 2;
+    if (!ok) {
         *error = file.errorString();
         return false;
     }
