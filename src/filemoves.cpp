@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QThread>
 
 #ifdef Q_OS_WIN
@@ -96,11 +97,13 @@ bool move(const QString& from, const QString& to, QString* error, int retryMs)
     }
 }
 
-bool flush(const QString& installDir, const QStringList& files, QString* error)
+bool flush(
+    const QString& installDir, const QString& folder, const QStringList& paths, QString* error)
 {
 #ifdef Q_OS_LINUX
     // One call for the whole file system the installation is on, not one per file.
-    Q_UNUSED(files)
+    Q_UNUSED(folder)
+    Q_UNUSED(paths)
     const int fd = ::open(QFile::encodeName(installDir).constData(), O_RDONLY | O_DIRECTORY);
     const bool synced = fd >= 0 && ::syncfs(fd) == 0;
     if (!synced)
@@ -110,19 +113,17 @@ bool flush(const QString& installDir, const QStringList& files, QString* error)
     return synced;
 #else
     Q_UNUSED(installDir)
-    QStringList folders;
-    for (const QString& path : files) {
-        QFile file(path);
+    QSet<QString> folders;
+    for (const QString& path : paths) {
+        QFile file(folder + QLatin1Char('/') + path);
         if (!file.open(QIODevice::ReadWrite) || !flushHandle(file.handle())) {
-            *error = path + QLatin1Char(' ') + file.errorString();
+            *error = file.fileName() + QLatin1Char(' ') + file.errorString();
             return false;
         }
-        const QString folder = QFileInfo(path).absolutePath();
-        if (!folders.contains(folder))
-            folders << folder;
+        folders.insert(QFileInfo(file).absolutePath());
     }
-    for (const QString& folder : qAsConst(folders))
-        flushFolder(folder);
+    for (const QString& each : qAsConst(folders))
+        flushFolder(each);
     return true;
 #endif
 }

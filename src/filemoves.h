@@ -12,8 +12,10 @@ namespace FileMoves {
 // file in use (a virus scanner, a second program) it is tried again for up to retryMs.
 bool move(const QString& from, const QString& to, QString* error, int retryMs = 5000);
 
-// Puts every one of files, and what the folders holding them list, on the disk.
-bool flush(const QString& installDir, const QStringList& files, QString* error);
+// Puts every one of paths below folder, and what the folders holding them list, on the disk.
+// Paths rather than whole names: an update of 100,000 files names each once.
+bool flush(
+    const QString& installDir, const QString& folder, const QStringList& paths, QString* error);
 
 // The entries of folder on the disk (a no-op on Windows, whose file system journals renames).
 void flushFolder(const QString& folder);

@@ -139,15 +139,16 @@ bool UpdateTransaction::commit(QList<StagedFile> files, const QString& version)
         Entry entry {file, false};
         const QString installed = installedPath(entry);
         entry.hadOld = exists(installed);
-        staged << stagedPath(file.path);
+        staged << file.path;
         // A program stays one.
         if (entry.hadOld)
-            QFile::setPermissions(staged.last(), QFile::permissions(installed));
+            QFile::setPermissions(stagedPath(entry), QFile::permissions(installed));
         journal.entries << entry;
     }
     QString error;
     // Nothing may name a staged file as ready before it is on the disk.
-    if (!FileMoves::flush(installDir, staged, &error) || !writeJournal(journal, &error)) {
+    if (!FileMoves::flush(installDir, stagingDir + QStringLiteral("/new"), staged, &error)
+        || !writeJournal(journal, &error)) {
         log.write(QStringLiteral("写入暂存文件失败:") + error);
         return false;
     }
@@ -159,7 +160,7 @@ bool UpdateTransaction::commit(QList<StagedFile> files, const QString& version)
             return false;
         }
     }
-    FileMoves::flush(installDir, {}, &error);
+    FileMoves::flush(installDir, {}, {}, &error);
     if (failsHere("version") || !writeVersion(version, &error)) {
         log.write(QStringLiteral("写入更新文件失败：") + error);
         rollBack(journal, journal.entries.size() - 1);
@@ -247,7 +248,7 @@ bool UpdateTransaction::goForward(const Journal& journal, QString* error) const
         if (!move(stagedPath(entry), installed, error, "in", entry.file.path))
             return false;
     }
-    FileMoves::flush(installDir, {}, error);
+    FileMoves::flush(installDir, {}, {}, error);
     return writeVersion(journal.version, error);
 }
 
@@ -299,8 +300,8 @@ bool UpdateTransaction::writeJournal(const Journal& journal, QString* error) con
     }
     file.close();
     // Written whole and on the disk before it appears under its name.
-    if (!FileMoves::flush(installDir, {temporary}, error) || failsHere("journal")
-        || !FileMoves::move(temporary, path, error)) {
+    if (!FileMoves::flush(installDir, stagingDir, {QFileInfo(temporary).fileName()}, error)
+        || failsHere("journal") || !FileMoves::move(temporary, path, error)) {
         return false;
     }
     FileMoves::flushFolder(stagingDir);
