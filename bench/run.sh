@@ -219,6 +219,18 @@ compare() {
     last_ratio=$(ratio "$us" "$cs")
 }
 
+# A tree publishing COUNT random files of SIZE bytes below many/, named in $files.
+small_files() { # small_files TREE COUNT SIZE
+    local tree=$1 i
+    mkdir -p "$tree/packages/bin/many"
+    files=()
+    for i in $(seq -w 1 "$2"); do
+        head -c "$3" /dev/urandom > "$tree/packages/bin/many/f$i.bin"
+        files+=("many/f$i.bin")
+    done
+    publish "$tree" "${files[@]}"
+}
+
 echo "runs per figure: $runs (median)"
 
 # (a) one large file
@@ -234,13 +246,7 @@ rm -rf "$tree_a"
 
 # (b) many small files
 tree_b=$work/tree-b
-mkdir -p "$tree_b/packages/bin/many"
-files=()
-for i in $(seq -w 1 1000); do
-    head -c 16384 /dev/urandom > "$tree_b/packages/bin/many/f$i.bin"
-    files+=("many/f$i.bin")
-done
-publish "$tree_b" "${files[@]}"
+small_files "$tree_b" 1000 16384
 serve "$tree_b"
 compare "(b) 1,000 files of 16 KiB" 1.1.0 "${files[@]}"
 ratio_b=$last_ratio
@@ -365,13 +371,7 @@ rm -rf "$tree_f"
 
 # (h) many small files against one curl command on one connection
 tree_h=$work/tree-h
-mkdir -p "$tree_h/packages/bin/many"
-files=()
-for i in $(seq -w 1 300); do
-    head -c 20000 /dev/urandom > "$tree_h/packages/bin/many/f$i.bin"
-    files+=("many/f$i.bin")
-done
-publish "$tree_h" "${files[@]}"
+small_files "$tree_h" 300 20000
 serve "$tree_h"
 u=(); c=()
 for _ in $(seq "$runs"); do
