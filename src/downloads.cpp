@@ -71,7 +71,20 @@ QString DownloadQueue::localPath(const Download& download) const
     return settings.installDir + QLatin1Char('/') + download.path;
 }
 
-bool DownloadQueue::run(const QList<Download>& downloads, const Staged& onStaged)
+void keepLatestByKey(QVector<Download>* downloads)
+{
+    const auto byKey
+        = [](const Download& a, const Download& b) { return fileKey(a.path) < fileKey(b.path); };
+    std::stable_sort(downloads->begin(), downloads->end(), byKey);
+    auto kept = downloads->begin();
+    for (auto it = downloads->begin(); it != downloads->end(); ++it) {
+        if (it + 1 == downloads->end() || byKey(*it, *(it + 1)))
+            *kept++ = std::move(*it);
+    }
+    downloads->erase(kept, downloads->end());
+}
+
+bool DownloadQueue::run(const QVector<Download>& downloads, const Staged& onStaged)
 {
     pending = downloads;
     next = 0;
@@ -233,7 +246,8 @@ qint64 DownloadQueue::resumablePart(const Download& download, QByteArray* valida
     const QJsonObject entry = record.value(download.path).toObject();
     const QFileInfo staged(stagedPath(download));
     *validator = entry.value(QStringLiteral("validator")).toString().toLatin1();
-    const bool same = entry.value(QStringLiteral("sha256")).toString().toLatin1() == listed.sha256;
+    const bool same
+        = Sha256Digest::fromHex(entry.value(QStringLiteral("sha256")).toString()) == listed.sha256;
     return same && !validator->isEmpty() && staged.isFile() && staged.size() < listed.size
         ? staged.size()
         : 0;
@@ -244,7 +258,8 @@ void DownloadQueue::remember(const Download& download, const QByteArray& validat
     if (download.listed.size < resumableSize || validator.isEmpty())
         return;
     record.insert(download.path,
-        QJsonObject {{QStringLiteral("sha256"), QString::fromLatin1(download.listed.sha256)},
+        QJsonObject {
+            {QStringLiteral("sha256"), QString::fromLatin1(download.listed.sha256.toHex())},
             {QStringLiteral("validator"), QString::fromLatin1(validator)}});
     // Neither flushed nor replaced whole: a record lost or torn only costs a download from the
     // start.

@@ -7,10 +7,10 @@
 
 #include <QEventLoop>
 #include <QJsonObject>
-#include <QList>
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <QVector>
 
 #include <functional>
 #include <memory>
@@ -26,6 +26,10 @@ struct Download
     // Every file of a signed build has them: its manifest was refused otherwise.
     const SignedFile* expected() const { return listed.size >= 0 ? &listed : nullptr; }
 };
+
+// Orders downloads by fileKey(); of those naming one file, the one listed last (a later version's
+// spelling and hash) stays.
+void keepLatestByKey(QVector<Download>* downloads);
 
 // Where a staged file's content came from: the server, the installed copy (then nothing needs
 // replacing), or what an earlier run staged.
@@ -56,7 +60,7 @@ public:
 
     // Hands each file to staged() as it completes. False at the first failure (logged; the others
     // stop with it) or when stopRequested() says so (stopped() then tells).
-    bool run(const QList<Download>& downloads, const Staged& staged);
+    bool run(const QVector<Download>& downloads, const Staged& staged);
     bool stopped() const { return wasStopped; }
 
 private:
@@ -80,7 +84,7 @@ private:
     const DownloadSettings settings;
     const std::function<bool()> stopRequested;
     UpdateLog& log;
-    QList<Download> pending;
+    QVector<Download> pending;
     int next = 0;
     std::vector<std::unique_ptr<Active>> active;
     const Staged* staged = nullptr;

@@ -66,7 +66,7 @@ bool InstallFile::commit()
 {
     if (!file.isOpen() && !open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    sha256 = hash.hexResult();
+    sha256 = hash.result();
     if (expected && written != expected->size)
         return mismatch(QStringLiteral("大小不符"));
     if (expected && sha256 != expected->sha256)

@@ -37,7 +37,7 @@ private:
     UpdateLog& log;
     QFile file;
     Sha256 hash;
-    QByteArray sha256;
+    Sha256Digest sha256;
     qint64 written = 0;
 };
 

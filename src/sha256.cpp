@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <limits>
 
 #if defined(Q_OS_WIN)
@@ -95,9 +96,12 @@ bool Sha256::addData(QIODevice* device, qint64 limit)
     return true;
 }
 
-QByteArray Sha256::hexResult()
+Sha256Digest Sha256::result()
 {
-    return state->result().toHex();
+    const QByteArray bytes = state->result();
+    Sha256Digest digest;
+    std::copy(bytes.cbegin(), bytes.cend(), digest.bytes.begin());
+    return digest;
 }
 
 bool hasContent(const QString& path, const SignedFile& content)
@@ -109,5 +113,5 @@ bool hasContent(const QString& path, const SignedFile& content)
         || !file.open(QIODevice::ReadOnly))
         return false;
     Sha256 hash;
-    return hash.addData(&file) && hash.hexResult() == content.sha256;
+    return hash.addData(&file) && hash.result() == content.sha256;
 }

@@ -24,8 +24,8 @@ public:
     void addData(const QByteArray& data) { addData(data.constData(), data.size()); }
     // Reads device to its end, or limit bytes; false when it ends early or cannot be read.
     bool addData(QIODevice* device, qint64 limit = -1);
-    // Lower-case hex; ends the hash.
-    QByteArray hexResult();
+    // Ends the hash.
+    Sha256Digest result();
 
 private:
     struct State;

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -118,15 +119,15 @@ QString UpdateTransaction::stagedPath(const QString& path) const
 
 QString UpdateTransaction::installedPath(const Entry& entry) const
 {
-    return installDir + QLatin1Char('/') + entry.file.path;
+    return installDir + QLatin1Char('/') + entry.path;
 }
 
 QString UpdateTransaction::asidePath(const Journal& journal, const Entry& entry) const
 {
-    return stagingDir + QStringLiteral("/old-") + journal.id + QLatin1Char('/') + entry.file.path;
+    return stagingDir + QStringLiteral("/old-") + journal.id + QLatin1Char('/') + entry.path;
 }
 
-bool UpdateTransaction::commit(QList<StagedFile> files, const QString& version)
+bool UpdateTransaction::commit(QVector<StagedFile> files, const QString& version)
 {
     // Files are staged in any order; every run replaces them alike.
     std::sort(files.begin(), files.end(),
@@ -134,16 +135,15 @@ bool UpdateTransaction::commit(QList<StagedFile> files, const QString& version)
     Journal journal;
     journal.id = QString::number(QRandomGenerator::system()->generate64(), 16);
     journal.version = version;
+    journal.entries = std::move(files);
     QStringList staged;
-    for (const StagedFile& file : files) {
-        Entry entry {file, false};
+    for (Entry& entry : journal.entries) {
         const QString installed = installedPath(entry);
         entry.hadOld = exists(installed);
-        staged << file.path;
+        staged << entry.path;
         // A program stays one.
         if (entry.hadOld)
             QFile::setPermissions(stagedPath(entry), QFile::permissions(installed));
-        journal.entries << entry;
     }
     QString error;
     // Nothing may name a staged file as ready before it is on the disk.
@@ -154,7 +154,7 @@ bool UpdateTransaction::commit(QList<StagedFile> files, const QString& version)
     }
     for (int i = 0; i < journal.entries.size(); ++i) {
         if (!swapIn(journal, i, &error)) {
-            log.write(QStringLiteral("替换文件失败:") + journal.entries.at(i).file.path
+            log.write(QStringLiteral("替换文件失败:") + journal.entries.at(i).path
                 + QLatin1Char(' ') + error);
             rollBack(journal, i);
             return false;
@@ -175,9 +175,8 @@ bool UpdateTransaction::swapIn(const Journal& journal, int index, QString* error
 {
     const Entry& entry = journal.entries.at(index);
     const QString installed = installedPath(entry);
-    return (!entry.hadOld
-               || move(installed, asidePath(journal, entry), error, "aside", entry.file.path))
-        && move(stagedPath(entry), installed, error, "in", entry.file.path);
+    return (!entry.hadOld || move(installed, asidePath(journal, entry), error, "aside", entry.path))
+        && move(stagedPath(entry), installed, error, "in", entry.path);
 }
 
 bool UpdateTransaction::rollBack(const Journal& journal, int last)
@@ -186,7 +185,7 @@ bool UpdateTransaction::rollBack(const Journal& journal, int last)
     for (int i = last; i >= 0; --i) {
         if (!undo(journal, i, &error)) {
             // The journal stays: the next start finishes this, forward or back.
-            log.write(QStringLiteral("撤销替换失败:") + journal.entries.at(i).file.path
+            log.write(QStringLiteral("撤销替换失败:") + journal.entries.at(i).path
                 + QLatin1Char(' ') + error);
             return false;
         }
@@ -202,9 +201,9 @@ bool UpdateTransaction::undo(const Journal& journal, int index, QString* error) 
     if (entry.hadOld && !exists(aside))
         return true; // never moved
     // The new copy goes back to staging: forward stays possible from every instant.
-    if (exists(installed) && !move(installed, stagedPath(entry), error, "back", entry.file.path))
+    if (exists(installed) && !move(installed, stagedPath(entry), error, "back", entry.path))
         return false;
-    return !entry.hadOld || move(aside, installed, error, "back", entry.file.path);
+    return !entry.hadOld || move(aside, installed, error, "back", entry.path);
 }
 
 void UpdateTransaction::recover()
@@ -231,9 +230,9 @@ bool UpdateTransaction::goForward(const Journal& journal, QString* error) const
 {
     QList<bool> done;
     for (const Entry& entry : journal.entries) {
-        done << hasContent(installedPath(entry), entry.file.content);
-        if (!done.last() && !hasContent(stagedPath(entry), entry.file.content)) {
-            *error = QStringLiteral("缺少新文件:") + entry.file.path;
+        done << hasContent(installedPath(entry), entry.content);
+        if (!done.last() && !hasContent(stagedPath(entry), entry.content)) {
+            *error = QStringLiteral("缺少新文件:") + entry.path;
             return false;
         }
     }
@@ -243,9 +242,9 @@ bool UpdateTransaction::goForward(const Journal& journal, QString* error) const
         if (done.at(i))
             continue;
         if (exists(installed)
-            && (exists(aside) || !move(installed, aside, error, "aside", entry.file.path)))
+            && (exists(aside) || !move(installed, aside, error, "aside", entry.path)))
             return false;
-        if (!move(stagedPath(entry), installed, error, "in", entry.file.path))
+        if (!move(stagedPath(entry), installed, error, "in", entry.path))
             return false;
     }
     FileMoves::flush(installDir, {}, {}, error);
@@ -286,9 +285,9 @@ bool UpdateTransaction::writeJournal(const Journal& journal, QString* error) con
     for (int i = 0; ok && i < journal.entries.size(); ++i) {
         const Entry& entry = journal.entries.at(i);
         const QByteArray text = QJsonDocument(
-            QJsonObject {{QStringLiteral("path"), entry.file.path},
-                {QStringLiteral("size"), double(entry.file.content.size)},
-                {QStringLiteral("sha256"), QString::fromLatin1(entry.file.content.sha256)},
+            QJsonObject {{QStringLiteral("path"), entry.path},
+                {QStringLiteral("size"), double(entry.content.size)},
+                {QStringLiteral("sha256"), QString::fromLatin1(entry.content.sha256.toHex())},
                 {QStringLiteral("old"),
                     entry.hadOld}}).toJson(QJsonDocument::Compact);
         ok = file.write(i ? "," + text : text) == text.size() + (i ? 1 : 0);
@@ -323,11 +322,12 @@ bool UpdateTransaction::readJournal(Journal* journal) const
     for (const QJsonValue& value : entries) {
         const QJsonObject object = value.toObject();
         Entry entry;
-        entry.file.path = object.value(QStringLiteral("path")).toString();
-        entry.file.content.size = qint64(object.value(QStringLiteral("size")).toDouble(-1));
-        entry.file.content.sha256 = object.value(QStringLiteral("sha256")).toString().toLatin1();
+        entry.path = object.value(QStringLiteral("path")).toString();
+        entry.content.size = qint64(object.value(QStringLiteral("size")).toDouble(-1));
+        entry.content.sha256
+            = Sha256Digest::fromHex(object.value(QStringLiteral("sha256")).toString());
         entry.hadOld = object.value(QStringLiteral("old")).toBool();
-        if (!isSafeRelativePath(entry.file.path) || entry.file.content.size < 0)
+        if (!isSafeRelativePath(entry.path) || entry.content.size < 0)
             return false;
         journal->entries << entry;
     }

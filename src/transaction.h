@@ -4,15 +4,16 @@
 #include "updatelog.h"
 #include "updaterules.h"
 
-#include <QList>
 #include <QLockFile>
 #include <QString>
+#include <QVector>
 
 // One file of an update as staged: its path as listed, its size and SHA-256.
 struct StagedFile
 {
     QString path;
     SignedFile content;
+    bool hadOld = false; // found by the commit: an installed copy goes aside
 };
 
 // An update as one step. Its files are staged in a folder of the installation, then swapped in
@@ -41,24 +42,20 @@ public:
     // Kept beside the staged files: what lets the next run resume a cut download.
     QString resumeRecordPath() const { return stagingDir + QStringLiteral("/resume.json"); }
     // Moves every staged file in and writes "version"; on failure (logged) puts all back.
-    bool commit(QList<StagedFile> files, const QString& version);
+    bool commit(QVector<StagedFile> files, const QString& version);
 
 private:
-    struct Entry
-    {
-        StagedFile file;
-        bool hadOld = false;
-    };
+    using Entry = StagedFile;
     struct Journal
     {
         QString id;
         QString version;
-        QList<Entry> entries;
+        QVector<Entry> entries;
     };
 
     QString installedPath(const Entry& entry) const;
     QString asidePath(const Journal& journal, const Entry& entry) const;
-    QString stagedPath(const Entry& entry) const { return stagedPath(entry.file.path); }
+    QString stagedPath(const Entry& entry) const { return stagedPath(entry.path); }
     QString journalPath() const { return stagingDir + QStringLiteral("/journal.json"); }
     bool writeJournal(const Journal& journal, QString* error) const;
     bool readJournal(Journal* journal) const;

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -143,6 +144,22 @@ bool isSafeRelativePath(const QString& path)
     return true;
 }
 
+Sha256Digest Sha256Digest::fromHex(const QString& text)
+{
+    Sha256Digest digest;
+    const QByteArray bytes = QByteArray::fromHex(text.toLatin1());
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+    if (bytes.size() == int(digest.bytes.size()) && hex.match(text).hasMatch())
+        std::copy(bytes.cbegin(), bytes.cend(), digest.bytes.begin());
+    return digest;
+}
+
+QByteArray Sha256Digest::toHex() const
+{
+    return QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()))
+        .toHex();
+}
+
 QMap<QString, SignedFile> listedHashes(
     const QByteArray& body, const QStringList& paths, QString* problem)
 {
@@ -155,7 +172,7 @@ QMap<QString, SignedFile> listedHashes(
         const QString sha256 = entry.value(QStringLiteral("sha256")).toString().toLower();
         const double size = entry.value(QStringLiteral("size")).toDouble(-1);
         if (hex.match(sha256).hasMatch() && size >= 0 && size <= 9e15 && size == std::floor(size))
-            files.insert(fileKey(path), SignedFile {sha256.toLatin1(), qint64(size)});
+            files.insert(fileKey(path), SignedFile {Sha256Digest::fromHex(sha256), qint64(size)});
         else if (problem && listed.contains(path) && problem->isEmpty())
             *problem = QStringLiteral("文件校验值格式错误:") + path;
     }

@@ -12,6 +12,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
+
 // One version a.b.c, with what an update-list entry says about it.
 struct ZelkorVersionStru
 {
@@ -42,10 +44,23 @@ QList<ZelkorVersionStru> newerVersions(const QJsonArray& list, const ZelkorVersi
 // *readable is false only for a body that is not empty and not JSON.
 QStringList manifestEntries(const QByteArray& body, bool* readable = nullptr);
 
+// A SHA-256 digest, held inline: an update may list 100,000 files. All zero when none is known;
+// no file has that digest.
+struct Sha256Digest
+{
+    std::array<unsigned char, 32> bytes {};
+
+    // Zero unless text is 64 hex digits.
+    static Sha256Digest fromHex(const QString& text);
+    QByteArray toHex() const; // lower case
+    bool operator==(const Sha256Digest& other) const { return bytes == other.bytes; }
+    bool operator!=(const Sha256Digest& other) const { return bytes != other.bytes; }
+};
+
 // What a manifest's "files" says of one path.
 struct SignedFile
 {
-    QByteArray sha256; // lower-case hex
+    Sha256Digest sha256;
     qint64 size = -1;
 };
 

@@ -108,7 +108,7 @@ void ZelkorVersion::doBeginUpdate()
     writeLog(QStringLiteral("开始更新"));
     qDebug() << "ZelkorVersion::doBeginUpdate()";
     QMutexLocker locker(&stateMutex);
-    fileSet.clear();
+    downloads = {};
     // A check the thread has not finished stays; the update follows it.
     updateAfterCheck = workState == CheckRequested;
     if (!updateAfterCheck)
@@ -310,6 +310,7 @@ void ZelkorVersion::fetchManifestStep()
                 body, versionList, currentIndex - 1, currVersion, !trustedKeys().isEmpty());
         if (!malformed.isEmpty())
             return refuse(malformed + QLatin1Char(' ') + url.toString());
+        downloads.reserve(downloads.size() + paths.size());
         for (const QString& path : paths) {
             qDebug() << path;
             if (isUpdaterOwnedPath(path)) {
@@ -319,12 +320,13 @@ void ZelkorVersion::fetchManifestStep()
             const QString refusal = installRefusal(appDir, path);
             if (!refusal.isEmpty())
                 return refuse(refusal);
-            fileSet.insert(fileKey(path), {path, listed.value(fileKey(path))});
+            downloads.append({path, listed.value(fileKey(path))});
         }
     }
     if (currentIndex == count) {
+        keepLatestByKey(&downloads); // every run installs alike
         qint64 listedBytes = 0;
-        for (const Download& file : qAsConst(fileSet))
+        for (const Download& file : qAsConst(downloads))
             listedBytes += qMax<qint64>(file.listed.size, 0);
         if (!transaction->begin(listedBytes)) {
             failUpdate(FetchManifests);
@@ -332,21 +334,17 @@ void ZelkorVersion::fetchManifestStep()
         }
         writeLog(QStringLiteral("开始下载文件"));
         advance(FetchManifests, FetchFiles);
-        fileList.clear(); // ordered by key: every run installs alike
-        for (const Download& file : qAsConst(fileSet))
-            fileList << file.path;
-        stagedFiles.clear();
+        stagedFiles = {};
+        stagedFiles.reserve(downloads.size());
         currentIndex = 0;
     }
 }
 
 void ZelkorVersion::commitUpdate()
 {
-    // Files complete in any order; every run replaces them alike.
-    std::sort(stagedFiles.begin(), stagedFiles.end(),
-        [](const StagedFile& a, const StagedFile& b) { return fileKey(a.path) < fileKey(b.path); });
+    downloads = {}; // not clear(): the queue still shares them, and that would copy
     // A close waits for this: it takes moments, and stopped halfway the next start would finish it.
-    const bool ok = transaction->commit(stagedFiles, newVersion);
+    const bool ok = transaction->commit(std::exchange(stagedFiles, {}), newVersion);
     advance(FetchFiles, Idle);
     if (!ok || !stopRequested())
         finish(ok);
@@ -360,8 +358,8 @@ void ZelkorVersion::fetchFileStep()
             server + QStringLiteral("/packages/bin/"), appDir, transaction->stagedPath(QString()),
             transaction->resumeRecordPath()},
         [this] { return stopRequested(); }, log);
-    const bool ok = queue.run(fileSet.values(),
-        [this](const Download& download, const SignedFile& content, StagedFrom from) {
+    const bool ok = queue.run(
+        downloads, [this](const Download& download, const SignedFile& content, StagedFrom from) {
             reportStaged(download, content, from);
         });
     // Stopped, what is staged stays for the next run.
@@ -380,11 +378,11 @@ void ZelkorVersion::reportStaged(const Download& file, const SignedFile& content
     qDebug() << file.path;
     emit sigSetText(file.path, 0);
     writeLog(file.path);
-    const QString counter = QStringLiteral("(%1/%2)").arg(currentIndex).arg(fileList.size());
+    const QString counter = QStringLiteral("(%1/%2)").arg(currentIndex).arg(downloads.size());
     emit sigSetText(counter, 1);
     writeLog(counter);
     if (from == StagedFrom::Server)
         writeLog(QStringLiteral("写入文件成功:写入文件大小") + QString::number(content.size));
-    emit sigUpdateProcess(int(double(currentIndex) / double(fileList.size()) * 100.0));
+    emit sigUpdateProcess(int(double(currentIndex) / double(downloads.size()) * 100.0));
     ++currentIndex;
 }

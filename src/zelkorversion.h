@@ -9,12 +9,12 @@
 #include "updaterules.h"
 
 #include <QList>
-#include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <QVector>
 #include <QWaitCondition>
 
 #include <atomic>
@@ -113,9 +113,8 @@ private:
     ZelkorVersionStru currVersion;
     QList<ZelkorVersionStru> versionList;
     int currentIndex = 0;
-    QMap<QString, Download> fileSet; // by fileKey(); a later version's spelling and hash win
-    QStringList fileList;
-    QList<StagedFile> stagedFiles;
+    QVector<Download> downloads; // as listed; by fileKey() once every manifest is read
+    QVector<StagedFile> stagedFiles;
     std::unique_ptr<UpdateTransaction> transaction;
     QString appDir;
     QString newVersion;
