@@ -1,5 +1,6 @@
 #include "filemoves.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -8,21 +9,28 @@
 #include <QThread>
 
 #ifdef Q_OS_WIN
+#include <aclapi.h>
 #include <io.h>
 #include <windows.h>
 #else
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 namespace {
 
 #ifdef Q_OS_WIN
+// The \\?\ form: Win32 calls then take paths past MAX_PATH, as QFile does by itself.
 std::wstring native(const QString& path)
 {
-    return QDir::toNativeSeparators(path).toStdWString();
+    const QString full
+        = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    if (full.startsWith(QLatin1String("\\\\")))
+        return (QStringLiteral("\\\\?\\UNC\\") + full.mid(2)).toStdWString();
+    return (QStringLiteral("\\\\?\\") + full).toStdWString();
 }
 
 // Access denied may also be a folder or a permission: never retried for ever.
@@ -50,11 +58,16 @@ int lastError()
 {
     return _commit(fd) == 0;
 }
+
+bool removeLink(const QString& path, bool isDir)
+{
+    return isDir ? RemoveDirectoryW(native(path).c_str()) : DeleteFileW(native(path).c_str());
+}
 #else
 bool renameOnce(const QString& from, const QString& to, bool* retry)
 {
     *retry = false;
-    if (QFileInfo::exists(to)) {
+    if (FileMoves::entryAt(to).exists) {
         errno = EEXIST;
         return false;
     }
@@ -70,11 +83,41 @@ int lastError()
 {
     return ::fsync(fd) == 0;
 }
+
+bool removeLink(const QString& path, bool)
+{
+    return ::unlink(QFile::encodeName(path).constData()) == 0;
+}
 #endif
 
 } // namespace
 
 namespace FileMoves {
+
+Entry entryAt(const QString& path)
+{
+    Entry entry;
+#ifdef Q_OS_WIN
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(native(path).c_str(), GetFileExInfoStandard, &data))
+        return entry;
+    const DWORD attributes = data.dwFileAttributes;
+    entry.isDir = attributes & FILE_ATTRIBUTE_DIRECTORY;
+    entry.isLink = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
+    entry.readOnly = attributes & FILE_ATTRIBUTE_READONLY;
+    entry.size = qint64(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+#else
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return entry;
+    entry.isDir = S_ISDIR(status.st_mode);
+    entry.isLink = S_ISLNK(status.st_mode);
+    entry.readOnly = !(status.st_mode & S_IWUSR);
+    entry.size = status.st_size;
+#endif
+    entry.exists = true;
+    return entry;
+}
 
 bool move(const QString& from, const QString& to, QString* error, int retryMs)
 {
@@ -116,28 +159,71 @@ bool flush(
     QSet<QString> folders;
     for (const QString& path : paths) {
         QFile file(folder + QLatin1Char('/') + path);
-        if (!file.open(QIODevice::ReadWrite) || !flushHandle(file.handle())) {
+        if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly)
+            || !flushHandle(file.handle())) {
             *error = file.fileName() + QLatin1Char(' ') + file.errorString();
             return false;
         }
         folders.insert(QFileInfo(file).absolutePath());
     }
-    for (const QString& each : qAsConst(folders))
-        flushFolder(each);
+    for (const QString& each : qAsConst(folders)) {
+        if (!flushFolder(each)) {
+            *error = each + QStringLiteral(" cannot be flushed");
+            return false;
+        }
+    }
     return true;
 #endif
 }
 
-void flushFolder(const QString& folder)
+bool flushFolder(const QString& folder)
 {
 #ifdef Q_OS_WIN
     Q_UNUSED(folder)
+    return true;
 #else
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY);
-    if (fd >= 0) {
-        ::fsync(fd);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0)
         ::close(fd);
+    return synced;
+#endif
+}
+
+bool removeTree(const QString& path)
+{
+    const Entry entry = entryAt(path);
+    if (!entry.exists)
+        return true;
+    if (entry.isLink)
+        return removeLink(path, entry.isDir);
+    if (entry.isDir) {
+        bool removed = true;
+        const QStringList names = QDir(path).entryList(
+            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        for (const QString& name : names)
+            removed = removeTree(path + QLatin1Char('/') + name) && removed;
+        return removed && QDir().rmdir(path);
     }
+    if (entry.readOnly)
+        QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner);
+    return QFile::remove(path);
+}
+
+void inheritPermissions(const QString& path)
+{
+#ifdef Q_OS_WIN
+    // An empty DACL that is not protected: the system adds what the folder hands down.
+    ACL empty;
+    std::wstring name = native(path);
+    if (!InitializeAcl(&empty, sizeof(empty), ACL_REVISION)
+        || SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+               DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+               &empty, nullptr)
+            != ERROR_SUCCESS)
+        qDebug() << "cannot hand" << path << "its folder's permissions";
+#else
+    Q_UNUSED(path)
 #endif
 }
 

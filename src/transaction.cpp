@@ -6,11 +6,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStorageInfo>
 
@@ -21,24 +17,28 @@
 namespace {
 
 // Test builds name a step and its file (UPDATER_KILL_AT=in:bin/a.dll) to end there as a kill
-// would, or to fail it (UPDATER_FAIL_AT) as a file held open does.
-bool failsHere(const char* step, const QString& path = QString())
+// would, to fail it (UPDATER_FAIL_AT) as a file held open does, or to lose the file there
+// (UPDATER_LOSE_AT) as a virus scanner's quarantine does.
+bool failsHere(const char* step, const QString& path = QString(), const QString& lost = QString())
 {
 #ifdef UPDATER_TEST_POINTS
     const QString here = QLatin1String(step) + QLatin1Char(':') + path;
     if (qEnvironmentVariable("UPDATER_KILL_AT") == here)
         std::_Exit(9);
+    if (qEnvironmentVariable("UPDATER_LOSE_AT") == here)
+        QFile::remove(lost);
     return qEnvironmentVariable("UPDATER_FAIL_AT") == here;
 #else
     Q_UNUSED(step)
     Q_UNUSED(path)
+    Q_UNUSED(lost)
     return false;
 #endif
 }
 
 bool exists(const QString& path)
 {
-    return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
+    return FileMoves::entryAt(path).exists;
 }
 
 bool move(
@@ -51,6 +51,11 @@ bool move(
     return FileMoves::move(from, to, error);
 }
 
+QString uniqueId()
+{
+    return QString::number(QRandomGenerator::system()->generate64(), 16);
+}
+
 } // namespace
 
 UpdateTransaction::UpdateTransaction(const QString& installDir, UpdateLog& log)
@@ -59,15 +64,19 @@ UpdateTransaction::UpdateTransaction(const QString& installDir, UpdateLog& log)
     , log(log)
     , updateLock(installDir + QLatin1Char('/') + QLatin1String(updateLockName))
 {
-    updateLock.setStaleLockTime(0); // stale only when its process is gone
 }
 
-void UpdateTransaction::lock()
+bool UpdateTransaction::lock()
 {
-    if (!updateLock.tryLock(0) && updateLock.error() == QLockFile::LockFailedError) {
+    UpdateLock::Result result = updateLock.tryLock();
+    if (result == UpdateLock::Held) {
         log.write(QStringLiteral("等待另一个更新程序完成更新"));
-        updateLock.lock();
+        result = updateLock.lock();
     }
+    if (result != UpdateLock::Locked)
+        log.write(QStringLiteral("无法锁定更新:") + installDir + QLatin1Char('/')
+            + QLatin1String(updateLockName) + QLatin1Char(' ') + updateLock.error());
+    return result == UpdateLock::Locked;
 }
 
 ZelkorVersionStru UpdateTransaction::installedVersion()
@@ -100,16 +109,38 @@ bool UpdateTransaction::begin(qint64 stagedBytes)
             QStringLiteral("磁盘空间不足:需要%1字节,可用%2字节").arg(stagedBytes).arg(available));
         return false;
     }
-    if (QFileInfo::exists(journalPath())) {
+    if (exists(journalPath())) {
         log.write(QStringLiteral("上次更新未能完成,不能开始新的更新:") + stagingDir);
         return false;
     }
+    dropLinks();
     if (!QDir().mkpath(stagingDir)) {
         log.write(QStringLiteral("创建目录：") + stagingDir + QStringLiteral(" 失败."));
         return false;
     }
     log.write(QStringLiteral("暂存目录:") + stagingDir);
     return true;
+}
+
+void UpdateTransaction::dropLinks() const
+{
+    // Nothing an update writes or deletes there may lead elsewhere: a link is only ever planted.
+    QVector<QString> folders {stagingDir};
+    while (!folders.isEmpty()) {
+        const QString folder = folders.takeLast();
+        const FileMoves::Entry entry = FileMoves::entryAt(folder);
+        if (entry.isLink) {
+            log.write(QStringLiteral("删除暂存目录中的链接:") + folder);
+            FileMoves::removeTree(folder);
+            continue;
+        }
+        if (!entry.isDir)
+            continue;
+        const QStringList names = QDir(folder).entryList(
+            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        for (const QString& name : names)
+            folders << folder + QLatin1Char('/') + name;
+    }
 }
 
 QString UpdateTransaction::stagedPath(const QString& path) const
@@ -133,22 +164,28 @@ bool UpdateTransaction::commit(QVector<StagedFile> files, const QString& version
     std::sort(files.begin(), files.end(),
         [](const StagedFile& a, const StagedFile& b) { return fileKey(a.path) < fileKey(b.path); });
     Journal journal;
-    journal.id = QString::number(QRandomGenerator::system()->generate64(), 16);
+    journal.id = uniqueId();
     journal.version = version;
     journal.entries = std::move(files);
     QStringList staged;
     for (Entry& entry : journal.entries) {
-        const QString installed = installedPath(entry);
-        entry.hadOld = exists(installed);
+        entry.hadOld = exists(installedPath(entry));
         staged << entry.path;
-        // A program stays one.
-        if (entry.hadOld)
-            QFile::setPermissions(stagedPath(entry), QFile::permissions(installed));
     }
     QString error;
-    // Nothing may name a staged file as ready before it is on the disk.
-    if (!FileMoves::flush(installDir, stagingDir + QStringLiteral("/new"), staged, &error)
-        || !writeJournal(journal, &error)) {
+    // Nothing may name a staged file as ready before it is whole and on the disk.
+    if (!checkStaged(journal, &error)
+        || !FileMoves::flush(installDir, stagingDir + QStringLiteral("/new"), staged, &error)) {
+        log.write(QStringLiteral("写入暂存文件失败:") + error);
+        return false;
+    }
+    staged.clear();
+    // A program stays one, a read-only file read-only; after the flush, which writes.
+    for (const Entry& entry : qAsConst(journal.entries)) {
+        if (entry.hadOld)
+            QFile::setPermissions(stagedPath(entry), QFile::permissions(installedPath(entry)));
+    }
+    if (!writeJournal(journal, &error)) {
         log.write(QStringLiteral("写入暂存文件失败:") + error);
         return false;
     }
@@ -160,14 +197,31 @@ bool UpdateTransaction::commit(QVector<StagedFile> files, const QString& version
             return false;
         }
     }
-    FileMoves::flush(installDir, {}, {}, &error);
-    if (failsHere("version") || !writeVersion(version, &error)) {
+    // "version" is the commit point: from when it names the new version, only forward.
+    if (!FileMoves::flush(installDir, {}, {}, &error) || failsHere("version")
+        || !writeVersion(version, &error)) {
         log.write(QStringLiteral("写入更新文件失败：") + error);
         rollBack(journal, journal.entries.size() - 1);
         return false;
     }
-    forget(journal);
-    QDir(stagingDir).removeRecursively();
+    if (forget(journal))
+        FileMoves::removeTree(stagingDir);
+    return true;
+}
+
+bool UpdateTransaction::checkStaged(const Journal& journal, QString* error) const
+{
+    for (const Entry& entry : journal.entries) {
+        const QString staged = stagedPath(entry);
+        failsHere("stage", entry.path, staged);
+        const FileMoves::Entry found = FileMoves::entryAt(staged);
+        // This run hashed what it wrote as it wrote it; an earlier run's copy may have changed.
+        if (!found.isPlainFile() || found.size != entry.content.size
+            || (entry.earlierRun && !hasContent(staged, entry.content))) {
+            *error = QStringLiteral("缺少新文件:") + entry.path;
+            return false;
+        }
+    }
     return true;
 }
 
@@ -175,8 +229,11 @@ bool UpdateTransaction::swapIn(const Journal& journal, int index, QString* error
 {
     const Entry& entry = journal.entries.at(index);
     const QString installed = installedPath(entry);
-    return (!entry.hadOld || move(installed, asidePath(journal, entry), error, "aside", entry.path))
-        && move(stagedPath(entry), installed, error, "in", entry.path);
+    if ((entry.hadOld && !move(installed, asidePath(journal, entry), error, "aside", entry.path))
+        || !move(stagedPath(entry), installed, error, "in", entry.path))
+        return false;
+    FileMoves::inheritPermissions(installed);
+    return true;
 }
 
 bool UpdateTransaction::rollBack(const Journal& journal, int last)
@@ -190,40 +247,56 @@ bool UpdateTransaction::rollBack(const Journal& journal, int last)
             return false;
         }
     }
-    forget(journal);
-    return true;
+    return forget(journal);
 }
 
 bool UpdateTransaction::undo(const Journal& journal, int index, QString* error) const
 {
     const Entry& entry = journal.entries.at(index);
-    const QString installed = installedPath(entry), aside = asidePath(journal, entry);
-    if (entry.hadOld && !exists(aside))
+    const QString installed = installedPath(entry), aside = asidePath(journal, entry),
+                  staged = stagedPath(entry);
+    const bool setAsideCopy = exists(aside);
+    if (entry.hadOld && !setAsideCopy)
         return true; // never moved
-    // The new copy goes back to staging: forward stays possible from every instant.
-    if (exists(installed) && !move(installed, stagedPath(entry), error, "back", entry.path))
+    // The new copy goes back to staging, over whatever is left there: forward stays possible.
+    if (exists(installed)
+        && (!FileMoves::removeTree(staged) || !move(installed, staged, error, "back", entry.path)))
         return false;
-    return !entry.hadOld || move(aside, installed, error, "back", entry.path);
+    return !setAsideCopy || move(aside, installed, error, "back", entry.path);
 }
 
 void UpdateTransaction::recover()
 {
-    Journal journal;
-    if (!QFileInfo::exists(journalPath()))
+    if (!exists(journalPath()))
         return;
     const QString found = QStringLiteral("恢复未完成的更新:");
+    Journal journal;
     if (!readJournal(&journal)) {
-        log.write(found + QStringLiteral("记录无法读取,未做改动 ") + stagingDir);
+        // Nothing can be finished from it; the update that follows installs every newer file.
+        const QString kept = stagingDir + QStringLiteral("/journal-unreadable-") + uniqueId();
+        QString error;
+        const bool moved = FileMoves::move(journalPath(), kept, &error);
+        log.write(found + QStringLiteral("记录无法读取,已移至 ") + (moved ? kept : error));
         return;
     }
+    dropLinks();
     QString error;
-    if (goForward(journal, &error)) {
-        forget(journal);
-        QDir(stagingDir).removeRecursively();
+    if (versionNames(journal.version) || goForward(journal, &error)) {
+        if (forget(journal))
+            FileMoves::removeTree(stagingDir);
         log.write(found + journal.version + QStringLiteral(" 已完成"));
     } else if (rollBack(journal, journal.entries.size() - 1)) {
         log.write(found + journal.version + QStringLiteral(" 已撤销 ") + error);
     }
+}
+
+bool UpdateTransaction::versionNames(const QString& version) const
+{
+    QFile file(installDir + QStringLiteral("/version"));
+    ZelkorVersionStru installed, journaled;
+    return file.open(QIODevice::ReadOnly)
+        && installed.parseVersion(QString::fromUtf8(file.readAll()))
+        && journaled.parseVersion(version) && installed == journaled;
 }
 
 bool UpdateTransaction::goForward(const Journal& journal, QString* error) const
@@ -241,95 +314,75 @@ bool UpdateTransaction::goForward(const Journal& journal, QString* error) const
         const QString installed = installedPath(entry), aside = asidePath(journal, entry);
         if (done.at(i))
             continue;
-        if (exists(installed)
-            && (exists(aside) || !move(installed, aside, error, "aside", entry.path)))
+        if (exists(installed) && !setAside(installed, aside, error))
             return false;
         if (!move(stagedPath(entry), installed, error, "in", entry.path))
             return false;
+        FileMoves::inheritPermissions(installed);
     }
-    FileMoves::flush(installDir, {}, {}, error);
-    return writeVersion(journal.version, error);
+    return FileMoves::flush(installDir, {}, {}, error) && writeVersion(journal.version, error);
+}
+
+bool UpdateTransaction::setAside(const QString& path, const QString& aside, QString* error) const
+{
+    if (!exists(aside))
+        return move(path, aside, error, "aside", path.mid(installDir.size() + 1));
+    // Both the old copy and another file where it was: the new copy wins, the other is kept.
+    const QString other = aside + QStringLiteral(".conflict-") + uniqueId();
+    log.write(QStringLiteral("文件冲突,已移至:") + other);
+    return FileMoves::move(path, other, error);
 }
 
 bool UpdateTransaction::writeVersion(const QString& version, QString* error) const
 {
-    QSaveFile file(installDir + QStringLiteral("/version"));
+    const QString path = installDir + QStringLiteral("/version");
+    // A read-only "version" is replaced too, and the new one is read-only again.
+    const FileMoves::Entry old = FileMoves::entryAt(path);
+    const QFile::Permissions permissions = QFile::permissions(path);
+    if (old.readOnly && old.isPlainFile())
+        QFile::setPermissions(path, permissions | QFile::WriteOwner | QFile::WriteUser);
+    QSaveFile file(path);
     const QByteArray bytes = version.toLocal8Bit();
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
-        return true;
-    *error = file.errorString();
-    return false;
+    const bool written
+        = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+    if (!written)
+        *error = file.errorString();
+    if (old.readOnly && old.isPlainFile())
+        QFile::setPermissions(path, permissions);
+    return written;
 }
 
-void UpdateTransaction::forget(const Journal& journal) const
+bool UpdateTransaction::forget(const Journal& journal) const
 {
     failsHere("forget");
-    QFile::remove(journalPath());
-    FileMoves::flushFolder(stagingDir);
+    // The set-aside copies go only once the journal's removal is on the disk: until then the next
+    // start may need them.
+    if (!QFile::remove(journalPath())) {
+        log.write(QStringLiteral("无法删除更新记录:") + journalPath());
+        return false;
+    }
+    if (!FileMoves::flushFolder(stagingDir))
+        return false;
     // An old copy still running (on Windows) stays until a later start.
-    QDir(stagingDir + QStringLiteral("/old-") + journal.id).removeRecursively();
+    FileMoves::removeTree(stagingDir + QStringLiteral("/old-") + journal.id);
+    return true;
 }
 
 bool UpdateTransaction::writeJournal(const Journal& journal, QString* error) const
 {
-    const QString path = journalPath();
-    const QString temporary = path + QStringLiteral(".tmp");
-    QFile file(temporary);
-    QFile::remove(temporary);
-    // Entry by entry: an update of 100,000 files never holds its whole journal in memory.
-    QByteArray head = QJsonDocument(QJsonObject {{QStringLiteral("id"), journal.id},
-                                        {QStringLiteral("version"), journal.version}})
-                          .toJson(QJsonDocument::Compact);
-    head.chop(1); // the closing brace comes after the files
-    bool ok = file.open(QIODevice::WriteOnly) && file.write(head + ",\"files\":[") > 0;
-    for (int i = 0; ok && i < journal.entries.size(); ++i) {
-        const Entry& entry = journal.entries.at(i);
-        const QByteArray text = QJsonDocument(
-            QJsonObject {{QStringLiteral("path"), entry.path},
-                {QStringLiteral("size"), double(entry.content.size)},
-                {QStringLiteral("sha256"), QString::fromLatin1(entry.content.sha256.toHex())},
-                {QStringLiteral("old"),
-                    entry.hadOld}}).toJson(QJsonDocument::Compact);
-        ok = file.write(i ? "," + text : text) == text.size() + (i ? 1 : 0);
-    }
-    ok = ok && file.write("]}") == 2;
-    if (!ok) {
-        *error = file.errorString();
-        return false;
-    }
-    file.close();
+    const QString temporary = journalPath() + QStringLiteral(".tmp");
     // Written whole and on the disk before it appears under its name.
-    if (!FileMoves::flush(installDir, stagingDir, {QFileInfo(temporary).fileName()}, error)
-        || failsHere("journal") || !FileMoves::move(temporary, path, error)) {
+    if (!writeJournalFile(temporary, journal, installDir, error) || failsHere("journal")
+        || !FileMoves::move(temporary, journalPath(), error))
+        return false;
+    if (!FileMoves::flushFolder(stagingDir)) {
+        *error = stagingDir + QStringLiteral(" cannot be flushed");
         return false;
     }
-    FileMoves::flushFolder(stagingDir);
     return true;
 }
 
 bool UpdateTransaction::readJournal(Journal* journal) const
 {
-    QFile file(journalPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QJsonObject top = QJsonDocument::fromJson(file.readAll()).object();
-    journal->id = top.value(QStringLiteral("id")).toString();
-    journal->version = top.value(QStringLiteral("version")).toString();
-    const QJsonArray entries = top.value(QStringLiteral("files")).toArray();
-    static const QRegularExpression id(QStringLiteral("^[0-9a-f]{1,16}$"));
-    if (!id.match(journal->id).hasMatch() || journal->version.isEmpty())
-        return false;
-    for (const QJsonValue& value : entries) {
-        const QJsonObject object = value.toObject();
-        Entry entry;
-        entry.path = object.value(QStringLiteral("path")).toString();
-        entry.content.size = qint64(object.value(QStringLiteral("size")).toDouble(-1));
-        entry.content.sha256
-            = Sha256Digest::fromHex(object.value(QStringLiteral("sha256")).toString());
-        entry.hadOld = object.value(QStringLiteral("old")).toBool();
-        if (!isSafeRelativePath(entry.path) || entry.content.size < 0)
-            return false;
-        journal->entries << entry;
-    }
-    return true;
+    return readJournalFile(journalPath(), journal);
 }

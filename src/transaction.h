@@ -4,17 +4,11 @@
 #include "updatelog.h"
 #include "updaterules.h"
 
-#include <QLockFile>
+#include "journal.h"
+#include "updatelock.h"
+
 #include <QString>
 #include <QVector>
-
-// One file of an update as staged: its path as listed, its size and SHA-256.
-struct StagedFile
-{
-    QString path;
-    SignedFile content;
-    bool hadOld = false; // found by the commit: an installed copy goes aside
-};
 
 // An update as one step. Its files are staged in a folder of the installation, then swapped in
 // under a journal, so that at every instant the next start finds either the old release with the
@@ -24,19 +18,21 @@ class UpdateTransaction
 public:
     UpdateTransaction(const QString& installDir, UpdateLog& log);
 
-    // One update at a time in an installation: waits while another update.exe holds the lock.
-    void lock();
+    // One update at a time in an installation: waits while another update.exe holds the lock;
+    // false (logged) when it cannot be taken at all.
+    bool lock();
     // The next update.exe may go on: this one changes nothing more.
     void unlock() { updateLock.unlock(); }
-    // Finishes a commit that an earlier run left: forward when every new copy is at hand, back
-    // otherwise. Without one, what an earlier run staged stays: it may serve this one.
+    // Finishes a commit that an earlier run left: once "version" names its version only forward,
+    // before that forward when every new copy is at hand and back otherwise. Without one, what an
+    // earlier run staged stays: it may serve this one.
     void recover();
     // What "version" names; 0.0.0 (logged) when it cannot be read, nothing when there is none.
     ZelkorVersionStru installedVersion();
     bool writeVersion(const QString& version, QString* error) const;
 
-    // Makes the staging folder for an update of stagedBytes; false (logged) when the volume has no
-    // room for them, or while an earlier commit is still unfinished.
+    // Makes the staging folder for an update that still has to fetch stagedBytes; false (logged)
+    // when the volume has no room for them, or while an earlier commit is still unfinished.
     bool begin(qint64 stagedBytes);
     QString stagedPath(const QString& path) const;
     // Kept beside the staged files: what lets the next run resume a cut download.
@@ -46,12 +42,7 @@ public:
 
 private:
     using Entry = StagedFile;
-    struct Journal
-    {
-        QString id;
-        QString version;
-        QVector<Entry> entries;
-    };
+    using Journal = UpdateJournal;
 
     QString installedPath(const Entry& entry) const;
     QString asidePath(const Journal& journal, const Entry& entry) const;
@@ -59,16 +50,20 @@ private:
     QString journalPath() const { return stagingDir + QStringLiteral("/journal.json"); }
     bool writeJournal(const Journal& journal, QString* error) const;
     bool readJournal(Journal* journal) const;
+    bool checkStaged(const Journal& journal, QString* error) const;
     bool swapIn(const Journal& journal, int index, QString* error) const;
     bool rollBack(const Journal& journal, int last);
     bool undo(const Journal& journal, int index, QString* error) const;
     bool goForward(const Journal& journal, QString* error) const;
-    void forget(const Journal& journal) const;
+    bool setAside(const QString& path, const QString& aside, QString* error) const;
+    bool versionNames(const QString& version) const;
+    bool forget(const Journal& journal) const;
+    void dropLinks() const;
 
     const QString installDir;
     const QString stagingDir;
     UpdateLog& log;
-    QLockFile updateLock;
+    UpdateLock updateLock;
 };
 
 #endif // TRANSACTION_H

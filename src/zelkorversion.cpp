@@ -1,5 +1,6 @@
 #include "zelkorversion.h"
 
+#include "filemoves.h"
 #include "installfile.h"
 #include "signature.h"
 
@@ -79,11 +80,24 @@ void ZelkorVersion::init()
     fetcher.setProgramDir(appDir);
     transaction = std::make_unique<UpdateTransaction>(appDir, log);
     // A second update.exe waits here; an update an earlier run left is finished first.
-    transaction->lock();
-    transaction->recover();
+    const bool locked = transaction->lock();
+    if (locked)
+        transaction->recover();
     currVersion = transaction->installedVersion();
     start();
-    getUpdateList();
+    if (locked) {
+        getUpdateList();
+        return;
+    }
+    // Without the lock nothing is checked nor installed: the run fails as a failed check does,
+    // once the window listens.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            emit sigMsgInfoError(QStringLiteral("无法锁定更新"));
+            finish(false);
+        },
+        Qt::QueuedConnection);
 }
 
 bool ZelkorVersion::getUpdateList()
@@ -133,7 +147,8 @@ bool ZelkorVersion::writeVersion()
 {
     writeLog(QStringLiteral("写入更新文件"));
     QString error;
-    if (!newVersion.isEmpty() && !transaction->writeVersion(newVersion, &error)) {
+    // The commit wrote it under the lock; writing it again here, unlocked, could undo a later run.
+    if (!newVersion.isEmpty() && !committed && !transaction->writeVersion(newVersion, &error)) {
         writeLog(QStringLiteral("写入更新文件失败：") + error);
         qDebug() << "fopen faied!" << error;
         return false;
@@ -325,10 +340,14 @@ void ZelkorVersion::fetchManifestStep()
     }
     if (currentIndex == count) {
         keepLatestByKey(&downloads); // every run installs alike
-        qint64 listedBytes = 0;
-        for (const Download& file : qAsConst(downloads))
-            listedBytes += qMax<qint64>(file.listed.size, 0);
-        if (!transaction->begin(listedBytes)) {
+        // What an earlier run staged takes no more room.
+        qint64 toFetch = 0;
+        for (const Download& file : qAsConst(downloads)) {
+            const FileMoves::Entry staged = FileMoves::entryAt(transaction->stagedPath(file.path));
+            const qint64 have = staged.isPlainFile() ? staged.size : 0;
+            toFetch += qMax<qint64>(file.listed.size - have, 0);
+        }
+        if (!transaction->begin(toFetch)) {
             failUpdate(FetchManifests);
             return;
         }
@@ -345,6 +364,7 @@ void ZelkorVersion::commitUpdate()
     downloads = {}; // not clear(): the queue still shares them, and that would copy
     // A close waits for this: it takes moments, and stopped halfway the next start would finish it.
     const bool ok = transaction->commit(std::exchange(stagedFiles, {}), newVersion);
+    committed = ok;
     advance(FetchFiles, Idle);
     if (!ok || !stopRequested())
         finish(ok);
@@ -373,7 +393,7 @@ void ZelkorVersion::reportStaged(const Download& file, const SignedFile& content
 {
     // An installed copy that already matches is left as it is.
     if (from != StagedFrom::Installed)
-        stagedFiles.append({file.path, content});
+        stagedFiles.append({file.path, content, false, from == StagedFrom::EarlierRun});
     qDebug() << "filePath = " << appDir + QLatin1Char('/') + file.path;
     qDebug() << file.path;
     emit sigSetText(file.path, 0);

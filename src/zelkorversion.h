@@ -118,6 +118,7 @@ private:
     std::unique_ptr<UpdateTransaction> transaction;
     QString appDir;
     QString newVersion;
+    bool committed = false; // "version" already names newVersion
     std::atomic<bool> abortRequested {false};
     getUrl fetcher;
     UpdateLog log {QStringLiteral("updateLog.txt")};

@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# Prints a folder holding the static 32-bit Windows prefixes NAME-i686-w64-mingw32
-# of qt5, curl, sodium and httplib (the tests' header). With UPDATER_WINDOWS_DEPS
-# naming an archive laid out like the one in ../shared/windows-deps, Qt and curl
-# come from that archive; otherwise they are built from Debian's source
-# packages by the recipe in that folder's README, as are the others. Cached
-# outside the build folder, keyed by the archive's checksum or the source
-# versions. Needs the packages test.sh --windows installs; sets their compilers
-# to the posix thread model, which the prebuilt archive was built with.
+# windows-deps.sh [HOST]: prints a folder holding the static Windows prefixes NAME-HOST of qt5,
+# curl, sodium and httplib (the tests' header), for HOST i686-w64-mingw32 (the default, 32-bit) or
+# x86_64-w64-mingw32. With UPDATER_WINDOWS_DEPS naming a folder of archives laid out like
+# ../shared/windows-deps, or one archive in it, Qt and curl come from the archive for HOST there;
+# otherwise they are built from Debian's source packages by the recipe in that folder's README, as
+# are the others. Cached outside the build folder, keyed by the archive's checksum or the source
+# versions. Needs the packages test.sh --windows installs; sets the compilers to the posix thread
+# model, which the prebuilt archives were built with.
 set -euo pipefail
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/tavrix-windows-deps
-host=i686-w64-mingw32
+host=${1:-i686-w64-mingw32}
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 log() { echo "== $*" >&2; }
@@ -28,7 +28,8 @@ ensure_deb_src() {
         $apt/sources.list.d/debian.sources | $sudo tee $apt/sources.list.d/tavrix-src.sources >/dev/null
     [ ! -f $apt/sources.list ] || sed -n 's/^deb /deb-src /p' $apt/sources.list \
         | $sudo tee $apt/sources.list.d/tavrix-src.list >/dev/null
-    $sudo apt-get update -q >&2
+    # A mirror in the middle of a sync fails one index; the sources may still be there.
+    $sudo apt-get update -q >&2 || echo "windows-deps.sh: apt-get update failed in part" >&2
 }
 
 # Unpacks a source package (Debian's patches applied) in the current folder.
@@ -106,8 +107,24 @@ for tool in gcc g++; do
         || $sudo update-alternatives --set $host-$tool /usr/bin/$host-$tool-posix >&2
 done
 ensure_deb_src
+# The archive for host in the folder given, or beside the archive given; one with HTTP/2 first.
+find_archive() {
+    local given folder=$1 each
+    given=$(realpath "$1")
+    [ -d "$given" ] || folder=$(dirname "$given")
+    if [ -f "$given" ] && [[ $(basename "$given") == *-$host-static.tar.xz ]]; then
+        echo "$given"
+        return
+    fi
+    for each in "$folder"/*nghttp2*-$host-static.tar.xz "$folder"/*-$host-static.tar.xz; do
+        [ -f "$each" ] && { realpath "$each"; return; }
+    done
+    echo "windows-deps.sh: no archive for $host in $folder" >&2
+    exit 1
+}
+
 if [ -n "${UPDATER_WINDOWS_DEPS:-}" ]; then
-    archive=$(realpath "$UPDATER_WINDOWS_DEPS")
+    archive=$(find_archive "$UPDATER_WINDOWS_DEPS")
     dir=$cache/$(basename "$archive" .tar.xz)-$(sha256sum "$archive" | cut -c1-12)
     unpack() { tar -xJf "$archive" -C "$1"; }
     cached "$dir" unpack
@@ -117,7 +134,7 @@ else
     cached "$dir" both
 fi
 for name in sodium:libsodium httplib:cpp-httplib; do
-    extra=$cache/${name%%:*}-$(version_of ${name#*:})
+    extra=$cache/${name%%:*}-$(version_of ${name#*:})-$host
     if [ ! -d "$dir/${name%%:*}-$host" ] || [ -L "$dir/${name%%:*}-$host" ]; then
         cached "$extra" build_${name%%:*}
         ln -sfn "$extra/${name%%:*}-$host" "$dir/${name%%:*}-$host"
