@@ -93,7 +93,7 @@ namespace {
 // Names that Windows maps to devices in every folder, whatever the extension.
 bool isDeviceName(const QString& segment)
 {
-    const QString base = segment.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+    const QString base = ntfsKey(segment.section(QLatin1Char('.'), 0, 0).trimmed());
     static const QStringList devices {QStringLiteral("CON"), QStringLiteral("PRN"),
         QStringLiteral("AUX"), QStringLiteral("NUL"), QStringLiteral("CONIN$"),
         QStringLiteral("CONOUT$")};
@@ -107,19 +107,30 @@ bool isDeviceName(const QString& segment)
 
 } // namespace
 
+QString ntfsKey(const QString& name)
+{
+    // Unit by unit: QString::toUpper() maps surrogate pairs and "ß" to "SS", and case folding
+    // parts "ı" from "I" but joins the Kelvin sign with "k"; NTFS does none of that.
+    QString key = name;
+    for (QChar& unit : key)
+        unit = unit.toUpper();
+    return key;
+}
+
 QString fileKey(const QString& path)
 {
-    return pathCase == Qt::CaseInsensitive ? path.toCaseFolded() : path;
+    return pathCase == Qt::CaseInsensitive ? ntfsKey(path) : path;
 }
 
 bool isUpdaterOwnedPath(const QString& path, Qt::CaseSensitivity cs)
 {
-    const QString top = path.section(QLatin1Char('/'), 0, 0);
-    return path.contains(QLatin1String("update.exe"), cs)
-        || path.compare(QLatin1String("version"), cs) == 0
-        || path.compare(QLatin1String("updateLog.txt"), cs) == 0
-        || top.compare(QLatin1String(stagingFolderName), cs) == 0
-        || path.compare(QLatin1String(updateLockName), cs) == 0;
+    const auto key
+        = [cs](const QString& name) { return cs == Qt::CaseInsensitive ? ntfsKey(name) : name; };
+    const QString name = key(path), top = name.section(QLatin1Char('/'), 0, 0);
+    return name.contains(key(QStringLiteral("update.exe")))
+        || name == key(QStringLiteral("version")) || name == key(QStringLiteral("updateLog.txt"))
+        || top == key(QLatin1String(stagingFolderName))
+        || name == key(QLatin1String(updateLockName));
 }
 
 bool isSafeRelativePath(const QString& path)

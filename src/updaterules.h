@@ -85,12 +85,16 @@ QString chainProblem(const QByteArray& body, const QList<ZelkorVersionStru>& new
 // Windows too.
 bool isSafeRelativePath(const QString& path);
 
-// How the installation's file system compares names: on Windows letter case does not count.
+// How the installation's file system compares names: on Windows by ntfsKey().
 #ifdef Q_OS_WIN
 constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
 #else
 constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
 #endif
+
+// A name as NTFS compares it: each UTF-16 unit in its simple upper case, so "\u0131" is "I" and
+// the Kelvin sign stays apart from "k". Names with the same key are one file on Windows.
+QString ntfsKey(const QString& name);
 
 // Paths with the same key name one file.
 QString fileKey(const QString& path);
@@ -101,7 +105,7 @@ inline constexpr char updateLockName[] = "updateStaging.lock";
 
 // A manifest path the updater keeps for itself and never installs: one containing "update.exe"
 // (its own program), or "version", "updateLog.txt", the staging folder or the lock at the top. With
-// Qt::CaseInsensitive, the rule of a Windows installation.
+// Qt::CaseInsensitive, compared by ntfsKey(), the rule of a Windows installation.
 bool isUpdaterOwnedPath(const QString& path, Qt::CaseSensitivity cs = pathCase);
 
 // A relative path as it goes into an address: every segment percent-encoded,

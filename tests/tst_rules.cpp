@@ -119,6 +119,14 @@ private slots:
         QFETCH(QJsonArray, row);
         QCOMPARE(isSafeRelativePath(row[1].toString()), row[2].toBool());
     }
+
+    void oneFileOnWindows_data() { TestSupport::jsonRows("rules.json", "one file on Windows"); }
+
+    void oneFileOnWindows()
+    {
+        QFETCH(QJsonArray, row);
+        QCOMPARE(ntfsKey(row[1].toString()) == ntfsKey(row[2].toString()), row[3].toBool());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRules)

@@ -45,6 +45,9 @@ Refused, before anything is written:
     a Windows device name such as CON or NUL
   - a missing or unreadable release folder or file, a broken link, a special
     file or a link loop in it, a release folder that overlaps DIR
+  - two paths that are one on Windows, whose file names ignore letter case
+    (each UTF-16 unit compared in its simple upper case, as NTFS does): two
+    files, or a file and a folder
   - a file where packages/bin holds a folder, or the other way round
   - a missing DIR, or places below it that cannot be written
   - an update.json that is not a JSON object with an "updateList" array
@@ -55,7 +58,6 @@ Warned about, published anyway:
     nor listed: a path containing "update.exe" in any letter case (as on
     Windows), and "version" and "updateLog.txt" at the top (an installation
     folder used as the release folder holds both)
-  - paths that differ only in letter case, which are one file on Windows
   - files in packages/bin that the release no longer has: the updater never
     deletes files, installations keep them
   - a release in which nothing changed: its manifest lists no files

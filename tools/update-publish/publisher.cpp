@@ -18,6 +18,36 @@
 #include <QRegularExpression>
 #include <QSet>
 
+namespace {
+
+// Pairs of paths that are one on Windows: two files with one ntfsKey(), or a file and a folder.
+QStringList clashesOnWindows(const QList<PublishFile>& files)
+{
+    QHash<QString, QString> fileByKey, folderByKey;
+    QStringList pairs;
+    const auto check
+        = [&pairs](const QHash<QString, QString>& seen, const QString& key, const QString& path) {
+              if (seen.contains(key))
+                  pairs << quoted(seen.value(key)) + QStringLiteral(" and ") + quoted(path);
+          };
+    for (const PublishFile& file : files) {
+        const QString key = ntfsKey(file.path);
+        check(fileByKey, key, file.path);
+        check(folderByKey, key, file.path);
+        fileByKey.insert(key, file.path);
+        for (int slash = file.path.indexOf(QLatin1Char('/')); slash > 0;
+             slash = file.path.indexOf(QLatin1Char('/'), slash + 1)) {
+            const QString folder = file.path.left(slash), folderKey = ntfsKey(folder);
+            if (!folderByKey.contains(folderKey)) // once, not for each file in it
+                check(fileByKey, folderKey, folder);
+            folderByKey.insert(folderKey, folder);
+        }
+    }
+    return pairs;
+}
+
+} // namespace
+
 Publisher::Publisher(const PublishRequest& request)
     : request(request)
 {
@@ -58,7 +88,8 @@ bool Publisher::fail(const QString& message)
 bool Publisher::prepare()
 {
     if (!checkVersion() || !checkTreeLayout() || !readUpdateList() || !checkManifestAbsent()
-        || !scanRelease() || !compareWithServer() || !checkWritable() || !checkSigning())
+        || !scanRelease() || !checkWindowsNames() || !compareWithServer() || !checkWritable()
+        || !checkSigning())
         return false;
     collectWarnings();
     return true;
@@ -206,6 +237,17 @@ bool Publisher::scanRelease()
     return true;
 }
 
+bool Publisher::checkWindowsNames()
+{
+    const QStringList clashes = clashesOnWindows(listedFiles);
+    if (!clashes.isEmpty()) {
+        return fail(QStringLiteral("paths that clash on Windows, whose file names ignore letter "
+                                   "case: %1")
+                        .arg(shortList(clashes)));
+    }
+    return true;
+}
+
 bool Publisher::compareWithServer()
 {
     const BinComparison comparison = compareWithBin(listedFiles, binDir());
@@ -266,21 +308,6 @@ void Publisher::collectWarnings()
                             "\"updateLog.txt\", \"updateStaging\" and \"updateStaging.lock\" at "
                             "the top; not published:"),
                 skipped});
-    }
-
-    QHash<QString, QStringList> byFoldedCase;
-    for (const PublishFile& file : listedFiles)
-        byFoldedCase[file.path.toCaseFolded()] << file.path;
-    QStringList sameOnWindows;
-    for (const QStringList& paths : qAsConst(byFoldedCase)) {
-        if (paths.size() > 1)
-            sameOnWindows << paths;
-    }
-    if (!sameOnWindows.isEmpty()) {
-        sameOnWindows.sort();
-        warningList.append({QStringLiteral("paths that differ only in letter case are one file "
-                                           "on Windows:"),
-            sameOnWindows});
     }
 
     QSet<QString> inRelease;

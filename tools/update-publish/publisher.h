@@ -47,6 +47,7 @@ private:
     bool readUpdateList();
     bool checkManifestAbsent();
     bool scanRelease();
+    bool checkWindowsNames();
     bool compareWithServer();
     bool checkWritable();
     bool checkSigning();

@@ -20,13 +20,19 @@ QString quoted(const QString& text)
     return out + QLatin1Char('"');
 }
 
-QString quotedList(const QStringList& items)
+QString shortList(const QStringList& items)
 {
-    QStringList shown;
-    for (int i = 0; i < items.size() && i < pathsPerMessage; ++i)
-        shown << quoted(items.at(i));
-    QString text = shown.join(QStringLiteral(", "));
+    QString text = items.mid(0, pathsPerMessage).join(QStringLiteral(", "));
     if (items.size() > pathsPerMessage)
         text += QStringLiteral(" and %1 more").arg(items.size() - pathsPerMessage);
     return text;
+}
+
+QString quotedList(const QStringList& items)
+{
+    QStringList all;
+    all.reserve(items.size());
+    for (const QString& item : items)
+        all << quoted(item);
+    return shortList(all);
 }
