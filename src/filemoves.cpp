@@ -210,6 +210,11 @@ bool removeTree(const QString& path)
     return QFile::remove(path);
 }
 
+QFile::Permissions permissionsOf(const QString& path)
+{
+    return QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+}
+
 void inheritPermissions(const QString& path)
 {
 #ifdef Q_OS_WIN

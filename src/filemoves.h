@@ -1,6 +1,7 @@
 #ifndef FILEMOVES_H
 #define FILEMOVES_H
 
+#include <QFile>
 #include <QString>
 #include <QStringList>
 
@@ -39,6 +40,10 @@ bool flushFolder(const QString& folder);
 // Removes path and, for a folder, all below it, read-only files too. A link is removed itself:
 // what it points to is never touched.
 bool removeTree(const QString& path);
+
+// A file's permissions as set on it, without what this user may do (which Qt adds, and which for an
+// administrator is everything): what another file is given to be alike.
+QFile::Permissions permissionsOf(const QString& path);
 
 // On Windows a rename keeps a file's permissions: a file moved into a folder takes that folder's
 // inherited ones instead. Nothing elsewhere.

@@ -1,5 +1,7 @@
 #include "installfile.h"
 
+#include "filemoves.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -14,13 +16,13 @@ QString pathProblem(const QString& dir, const QString& relativePath)
     const QStringList segments = relativePath.split(QLatin1Char('/'));
     for (int i = 0; i < segments.size(); ++i) {
         path += QLatin1Char('/') + segments.at(i);
-        const QFileInfo info(path);
-        // Not isSymLink(): that also holds for shortcuts, which are files.
-        if (info.isSymbolicLink() || info.isJunction())
+        // A shortcut is a file like any other, whatever it points to.
+        const FileMoves::Entry entry = FileMoves::entryAt(path);
+        if (entry.isLink)
             return QStringLiteral("路径经过链接,拒绝写入:") + path;
-        if (!info.exists())
+        if (!entry.exists)
             break;
-        if (info.isDir() == (i == segments.size() - 1))
+        if (entry.isDir == (i == segments.size() - 1))
             return QStringLiteral("路径与已安装的文件或目录冲突:") + path;
     }
     return QString();
@@ -98,7 +100,7 @@ bool InstallFile::open(QIODevice::OpenMode mode)
         return false;
     }
     // What an earlier run left there is written over, never through.
-    if (QFileInfo(file.fileName()).isSymbolicLink())
+    if (FileMoves::entryAt(file.fileName()).isLink)
         QFile::remove(file.fileName());
     if (!file.open(mode)) {
         log.write(QStringLiteral("打开文件失败:") + file.fileName() + QStringLiteral("失败原因:")

@@ -1,7 +1,8 @@
 #include "sha256.h"
 
+#include "filemoves.h"
+
 #include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <limits>
@@ -106,11 +107,10 @@ Sha256Digest Sha256::result()
 
 bool hasContent(const QString& path, const SignedFile& content)
 {
-    const QFileInfo info(path);
+    const FileMoves::Entry entry = FileMoves::entryAt(path);
     QFile file(path);
     // A link is never content: moved into place it would point elsewhere.
-    if (!info.isFile() || info.isSymbolicLink() || info.isJunction() || info.size() != content.size
-        || !file.open(QIODevice::ReadOnly))
+    if (!entry.isPlainFile() || entry.size != content.size || !file.open(QIODevice::ReadOnly))
         return false;
     Sha256 hash;
     return hash.addData(&file) && hash.result() == content.sha256;

@@ -183,7 +183,8 @@ bool UpdateTransaction::commit(QVector<StagedFile> files, const QString& version
     // A program stays one, a read-only file read-only; after the flush, which writes.
     for (const Entry& entry : qAsConst(journal.entries)) {
         if (entry.hadOld)
-            QFile::setPermissions(stagedPath(entry), QFile::permissions(installedPath(entry)));
+            QFile::setPermissions(
+                stagedPath(entry), FileMoves::permissionsOf(installedPath(entry)));
     }
     if (!writeJournal(journal, &error)) {
         log.write(QStringLiteral("写入暂存文件失败:") + error);
@@ -338,9 +339,9 @@ bool UpdateTransaction::writeVersion(const QString& version, QString* error) con
     const QString path = installDir + QStringLiteral("/version");
     // A read-only "version" is replaced too, and the new one is read-only again.
     const FileMoves::Entry old = FileMoves::entryAt(path);
-    const QFile::Permissions permissions = QFile::permissions(path);
+    const QFile::Permissions permissions = FileMoves::permissionsOf(path);
     if (old.readOnly && old.isPlainFile())
-        QFile::setPermissions(path, permissions | QFile::WriteOwner | QFile::WriteUser);
+        QFile::setPermissions(path, permissions | QFile::WriteOwner);
     QSaveFile file(path);
     const QByteArray bytes = version.toLocal8Bit();
     const bool written

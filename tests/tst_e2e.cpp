@@ -48,6 +48,9 @@ public:
     QStringList env; // NAME=value for the updater
     QStringList unasked; // paths the server must not be asked for
     std::unique_ptr<QProcess> first;
+    std::function<void()> whileRunning; // called as the row's updater runs
+    std::unique_ptr<QFile> held; // open without delete sharing: on Windows, no rename
+    bool readOnly = false; // "version" and bin/core.exe, which stay so
 
     QString app(const QString& file) const { return appDir + '/' + file; }
     QProcess* start(QProcess* updater, const QString& dir, const QStringList& arguments = {})
@@ -117,6 +120,7 @@ private slots:
         if (first)
             first->kill(), first->waitForFinished(), first.reset();
         server.reset(), original.clear(), env.clear(), unasked.clear();
+        held.reset(), whileRunning = {}, readOnly = false;
     }
 
     void run_data()
@@ -401,13 +405,19 @@ private slots:
         // Ended at a step of the commit as a kill ends it, then started with nothing on the server:
         // the start finishes the update before it reads "version", forward or back.
         const auto killedAt
-            = [=](const QString& step, const QString& failing = {}, const QString& lost = {}) {
+            = [=](const QString& step, const QString& failing = {}, const Setup& then = {}) {
                   return [=](TestEndToEnd& t) {
                       t.firstRun({"UPDATER_KILL_AT=" + step, "UPDATER_FAIL_AT=" + failing});
                       t.server->route(updateList, 404);
-                      QVERIFY(lost.isEmpty() || QFile::remove(t.app("updateStaging/new/" + lost)));
+                      if (then)
+                          then(t);
                   };
               };
+        const auto lose = [](const QString& file) {
+            return [=](TestEndToEnd& t) {
+                QVERIFY(QFile::remove(t.app("updateStaging/new/" + file)));
+            };
+        };
         const QString recovered = "^恢复未完成的更新:1\\.2\\.0 ", noList = ".*^请求服务器超时：$";
         const auto forward = [=](const char* name, const QString& step,
                                  const QString& failing = {}) {
@@ -421,8 +431,16 @@ private slots:
         forward("killed_before_forgetting", "forget:");
         forward("killed_going_back", "back:bin/core.exe", "in:moved.txt");
         row("killed_and_a_new_copy_lost",
-            {{}, killedAt("in:bin/core.exe", {}, "data/shared.txt"), old,
+            {{}, killedAt("in:bin/core.exe", {}, lose("data/shared.txt")), old,
                 recovered + "已撤销 缺少新文件:data/shared\\.txt$" + noList, {}, -1});
+        // Once "version" is new, only forward, whatever changed since (the product, started by
+        // hand).
+        const auto changedByHand = [](TestEndToEnd& t) {
+            QVERIFY(TestSupport::writeFile(t.app("moved.txt"), t.served["moved.txt"] = "by hand"));
+        };
+        row("killed_after_the_version_then_a_file_changed",
+            {{}, killedAt("forget:", {}, changedByHand), "1.2.0", recovered + "已完成$" + noList,
+                {}, -1});
         row("killed_before_the_journal",
             {{}, killedAt("journal:"), old, "\\A(?!.*恢复).*" + noList, {}, -1});
         fails(
@@ -432,6 +450,50 @@ private slots:
         row("killed_mid_download",
             {{}, answer(binPath + "big/payload.bin", {200, noise(4 << 20, 5), Reply::Stall}), old,
                 "^创建目录：\\S*/big/payload\\.bin$", {}, -2});
+
+        // Read-only files are replaced, and read-only again (checked for every row).
+        installs(
+            "read_only_files_updated",
+            [](TestEndToEnd& t) {
+                t.readOnly = true;
+                for (const QString& file : {t.app("version"), t.app("bin/core.exe")})
+                    QVERIFY(QFile::setPermissions(file,
+                        QFile::ReadOwner | QFile::ReadUser | QFile::ExeOwner | QFile::ExeUser));
+            },
+            "^写入更新文件$");
+        // The system frees the lock of a killed updater: the next one does not wait.
+        installs(
+            "second_after_the_first_is_killed",
+            [=](TestEndToEnd& t) {
+                t.server->route(
+                    binPath + "big/payload.bin", {200, noise(4 << 20, 5), Reply::Stall});
+                t.firstRun({}, false);
+                QVERIFY(QTest::qWaitFor(
+                    [&] { return TestSupport::logMessages(t.tmp->filePath("first")).size() > 4; },
+                    60000));
+                t.first->kill(), t.first->waitForFinished();
+                t.server->route(binPath + "big/payload.bin", t.served["big/payload.bin"]);
+            },
+            "\\A(?!.*^等待另一个更新程序完成更新$).*^写入更新文件$");
+        // Held open without delete sharing, a file cannot be renamed on Windows; the commit tries
+        // again for a while, then puts all back.
+        const auto hold = [](int releaseAfterMs) {
+            return [=](TestEndToEnd& t) {
+                t.held = std::make_unique<QFile>(t.app("bin/core.exe"));
+                QVERIFY(t.held->open(QIODevice::ReadOnly));
+                auto since = std::make_shared<QElapsedTimer>();
+                t.whileRunning = [&t, since, releaseAfterMs] {
+                    if (!since->isValid() && QFile::exists(t.app("updateStaging/journal.json")))
+                        since->start();
+                    if (since->isValid() && since->elapsed() > releaseAfterMs)
+                        t.held.reset();
+                };
+            };
+        };
+        if (caseBlind) {
+            installs("file_held_through_the_commit", hold(1000), "^写入更新文件$");
+            fails("file_held_past_the_retries", hold(60000), "^替换文件失败:bin/core\\.exe \\S");
+        }
 
         // 1.2.0 with its files' sizes and hashes, as update-publish writes it.
         const auto hashed = [](TestEndToEnd& t) {
@@ -492,6 +554,26 @@ private slots:
         cutFirst("resumed_but_sent_whole", Reply::WholeOnly,
             "^续传文件:big/payload\\.bin "
             "已有\\d+字节$.*^服务器发来整个文件,从头下载:big/payload\\.bin$");
+        // A staged copy lost before the commit (a scanner's quarantine): nothing installed; the
+        // next run fetches that file again and takes the others as staged.
+        const auto lostBeforeCommit = [=](TestEndToEnd& t) {
+            hashed(t);
+            t.firstRun({"UPDATER_LOSE_AT=stage:data/sub/deep.txt"}, false);
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    return !TestSupport::logMessages(t.tmp->filePath("first"))
+                                .filter("写入暂存文件失败:缺少新文件:data/sub/deep.txt")
+                                .isEmpty();
+                },
+                60000));
+            t.first->kill(), t.first->waitForFinished();
+            QVERIFY(TestSupport::snapshot(t.appDir).value("data/sub/deep.txt") == "old");
+        };
+        row("staged_file_lost_before_the_commit",
+            {{}, lostBeforeCommit, "1.2.0",
+                "^文件已下载,无需再次下载:data/shared\\.txt$(?!.*^文件已下载,无需再次下载:data/sub/"
+                "deep\\.txt$)",
+                none, 0});
     }
 
     void run()
@@ -514,6 +596,8 @@ private slots:
         QElapsedTimer sinceLastRequest;
         int requests = -1;
         const auto ended = [&] {
+            if (whileRunning)
+                whileRunning();
             if (server->requests().size() != std::exchange(requests, server->requests().size()))
                 sinceLastRequest.start();
             return row.exitCode < 0 ? pattern.match(log()).hasMatch()
@@ -581,7 +665,13 @@ private slots:
                 qPrintable(file));
         }
         QVERIFY(!updated || !QFile::exists(app("updateStaging")));
+        QVERIFY(!QFile::exists(app("updateStaging/journal.json")));
         QVERIFY(QFileInfo(app("bin/core.exe")).isExecutable());
+        const auto writable = [this](const char* file) -> bool {
+            return QFile::permissions(app(file)) & QFile::WriteOwner;
+        };
+        QVERIFY(!QFileInfo(app("version")).isFile() || writable("version") == !readOnly);
+        QCOMPARE(writable("bin/core.exe"), !readOnly);
         for (auto it = served.cbegin(); updated && it != served.cend(); ++it)
             QVERIFY2(after.value(it.key()) == it.value(), qPrintable(it.key()));
         for (const QString& path : unasked)

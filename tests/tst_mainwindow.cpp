@@ -6,6 +6,10 @@
 
 #include <QtWidgets>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 struct Run
 {
     QString list; // the update list's entries
@@ -35,6 +39,65 @@ static QString state(MainWindow& w, const QSignalSpy& upDateEnd, const QSignalSp
         s += ' ' + label->objectName() + '=' + label->text();
     return s;
 }
+
+// The proxy the system names, for as long as this lives: on Windows the binary value of Internet
+// Options that WinHTTP reads (the suites share one Wine prefix, so it is put back), elsewhere
+// http_proxy.
+class SystemProxy
+{
+public:
+    explicit SystemProxy(const QByteArray& hostPort)
+    {
+#ifdef Q_OS_WIN
+        RegCreateKeyExW(
+            HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &settings, nullptr);
+        DWORD size = 0;
+        if (RegQueryValueExW(settings, value, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+            previous.resize(int(size));
+            RegQueryValueExW(
+                settings, value, nullptr, nullptr, reinterpret_cast<BYTE*>(previous.data()), &size);
+        }
+        // Version, counter, flags (direct and proxy), then the proxy, the bypass list and the
+        // script address, each after its length.
+        QByteArray connection;
+        const auto add = [&](quint32 word) {
+            connection.append(reinterpret_cast<const char*>(&word), sizeof word);
+        };
+        add(0x46), add(0), add(3), add(hostPort.size());
+        connection += hostPort;
+        add(0), add(0);
+        connection += QByteArray(32, '\0');
+        RegSetValueExW(settings, value, 0, REG_BINARY,
+            reinterpret_cast<const BYTE*>(connection.constData()), DWORD(connection.size()));
+#else
+        qputenv("http_proxy", "http://" + hostPort);
+#endif
+    }
+    ~SystemProxy()
+    {
+#ifdef Q_OS_WIN
+        if (previous.isNull())
+            RegDeleteValueW(settings, value);
+        else
+            RegSetValueExW(settings, value, 0, REG_BINARY,
+                reinterpret_cast<const BYTE*>(previous.constData()), DWORD(previous.size()));
+        RegCloseKey(settings);
+#else
+        qputenv("http_proxy", previous);
+#endif
+    }
+
+private:
+#ifdef Q_OS_WIN
+    const wchar_t* key
+        = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+    const wchar_t* value = L"DefaultConnectionSettings";
+    HKEY settings = nullptr;
+    QByteArray previous;
+#else
+    const QByteArray previous = qgetenv("http_proxy");
+#endif
+};
 
 class TestMainWindow : public QObject
 {
@@ -92,10 +155,9 @@ private slots:
         // The fetch tool and the worker's own requests both go through it.
         const QString proxied
             = QString(server.url()).replace("127.0.0.1", "tavrix-updates.invalid");
-        const QByteArray proxy = qgetenv("http_proxy");
-        const auto restore = qScopeGuard([&] { qputenv("http_proxy", proxy); });
+        std::unique_ptr<SystemProxy> proxy;
         if (row.throughProxy)
-            qputenv("http_proxy", server.url().toUtf8());
+            proxy = std::make_unique<SystemProxy>(QUrl(server.url()).authority().toUtf8());
         ZelkorVersion::Options options {
             row.throughProxy ? proxied : server.url(), dir.path(), 0, {}};
         if (row.slowCheckPassMs)
@@ -129,7 +191,12 @@ private slots:
             "label_right= label_2= 总体进度： label=正在下载：");
         int asked = -1;
         if (!row.held.isEmpty()) {
-            QTRY_VERIFY_WITH_TIMEOUT(!server.requests().filter(row.held).isEmpty(), 30000);
+            // Files are asked for all at once, a manifest alone: each request made before the
+            // close has come.
+            const int made = row.held.startsWith("/packages/bin/") ? 3 : 1;
+            QTRY_VERIFY_WITH_TIMEOUT(server.requests().filter(row.held.left(14)).size() >= made
+                    && !server.requests().filter(row.held).isEmpty(),
+                30000);
             QVERIFY(window.isVisible());
             // The frameless window is dragged by the system: a press goes on to it.
             QMouseEvent press(QEvent::MouseButtonPress, {5, 5}, window.mapToGlobal(QPoint(25, 175)),
