@@ -127,7 +127,10 @@ bool isUpdaterOwnedPath(const QString& path, Qt::CaseSensitivity cs)
     const auto key
         = [cs](const QString& name) { return cs == Qt::CaseInsensitive ? ntfsKey(name) : name; };
     const QString name = key(path), top = name.section(QLatin1Char('/'), 0, 0);
-    return name.contains(key(QStringLiteral("update.exe")))
+    // The short name Windows gives "updateStaging", "updateLog.txt" and the lock.
+    static const QRegularExpression shortName(QStringLiteral("^UPDATE~[0-9]+(\\.|$)"));
+    return (cs == Qt::CaseInsensitive && shortName.match(top).hasMatch())
+        || name.contains(key(QStringLiteral("update.exe")))
         || name == key(QStringLiteral("version")) || name == key(QStringLiteral("updateLog.txt"))
         || top == key(QLatin1String(stagingFolderName))
         || name == key(QLatin1String(updateLockName));

@@ -56,8 +56,9 @@ Refused, before anything is written:
 Warned about, published anyway:
   - files the updater keeps for itself and skips, so they are neither copied
     nor listed: a path containing "update.exe" in any letter case (as on
-    Windows), and "version" and "updateLog.txt" at the top (an installation
-    folder used as the release folder holds both)
+    Windows), and "version", "updateLog.txt", "updateStaging" and
+    "updateStaging.lock" at the top, also by Windows' short names such as
+    UPDATE~1.TXT (an installation folder used as the release folder holds some)
   - files in packages/bin that the release no longer has: the updater never
     deletes files, installations keep them
   - a release in which nothing changed: its manifest lists no files

@@ -305,8 +305,9 @@ void Publisher::collectWarnings()
         warningList.append(
             {QStringLiteral("the updater skips paths containing \"update.exe\" "
                             "in any letter case (as on Windows), and \"version\", "
-                            "\"updateLog.txt\", \"updateStaging\" and \"updateStaging.lock\" at "
-                            "the top; not published:"),
+                            "\"updateLog.txt\", \"updateStaging\" and \"updateStaging.lock\" "
+                            "(or Windows' short names for them, UPDATE~1 and the like) at the "
+                            "top; not published:"),
                 skipped});
     }
 
