@@ -89,9 +89,14 @@ bool DownloadQueue::run(const QVector<Download>& downloads, const Staged& onStag
     pending = downloads;
     next = 0;
     staged = &onStaged;
+    // One line per file as it started; a later line for a path wins.
     QFile recorded(settings.resumeRecord);
-    if (recorded.open(QIODevice::ReadOnly))
-        record = QJsonDocument::fromJson(recorded.readAll()).object();
+    if (recorded.open(QIODevice::ReadOnly)) {
+        while (!recorded.atEnd()) {
+            const QJsonObject line = QJsonDocument::fromJson(recorded.readLine()).object();
+            record.insert(line.value(QStringLiteral("path")).toString(), line);
+        }
+    }
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, &context, [this] {
         if (stopRequested()) {
@@ -204,8 +209,12 @@ void DownloadQueue::settle(Active* settled)
         return;
     }
     const bool ok = outcome.ok && done->target.commit();
-    // A resumed file that does not end as listed is fetched once more, whole.
-    if (!ok && !done->fromStart && (done->restart || (outcome.ok && done->resumeFrom > 0))) {
+    // A resumed file that does not end as listed, or whose range is refused (412, 416, a proxy's
+    // 400), is fetched once more, whole.
+    const int status
+        = done->reader->reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool resumed = done->resumeFrom > 0 && (outcome.ok || status >= 400);
+    if (!ok && !done->fromStart && (done->restart || resumed)) {
         log.write(QStringLiteral("续传未成功,从头重新下载:") + done->download.path);
         start(done->download, false);
         return;
@@ -257,14 +266,14 @@ void DownloadQueue::remember(const Download& download, const QByteArray& validat
 {
     if (download.listed.size < resumableSize || validator.isEmpty())
         return;
-    record.insert(download.path,
-        QJsonObject {
-            {QStringLiteral("sha256"), QString::fromLatin1(download.listed.sha256.toHex())},
-            {QStringLiteral("validator"), QString::fromLatin1(validator)}});
-    // Neither flushed nor replaced whole: a record lost or torn only costs a download from the
-    // start.
+    const QJsonObject line {{QStringLiteral("path"), download.path},
+        {QStringLiteral("sha256"), QString::fromLatin1(download.listed.sha256.toHex())},
+        {QStringLiteral("validator"), QString::fromLatin1(validator)}};
+    record.insert(download.path, line);
+    // Appended, neither flushed nor replaced whole: a line lost or torn only costs a download from
+    // the start.
     QFile file(settings.resumeRecord);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || file.write(QJsonDocument(record).toJson(QJsonDocument::Compact)) < 0)
+    if (!file.open(QIODevice::Append)
+        || file.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n') < 0)
         qDebug() << "cannot keep" << file.fileName() << file.errorString();
 }

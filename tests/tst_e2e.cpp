@@ -551,6 +551,9 @@ private slots:
         cutFirst("resumed_where_it_was_cut", Reply::None,
             "(?=.*^文件已下载,无需再次下载:data/sub/deep\\.txt$)^续传文件:big/payload\\.bin "
             "已有\\d+字节$");
+        cutFirst("range_refused_then_fetched_whole", Reply::RangeRefused,
+            "^续传文件:big/payload\\.bin "
+            "已有\\d+字节$.*^续传未成功,从头重新下载:big/payload\\.bin$");
         cutFirst("resumed_but_sent_whole", Reply::WholeOnly,
             "^续传文件:big/payload\\.bin "
             "已有\\d+字节$.*^服务器发来整个文件,从头下载:big/payload\\.bin$");

@@ -63,6 +63,10 @@ void HttpServer::answer(const httplib::Request& request, httplib::Response& resp
     const bool whole = reply.fault == Reply::WholeOnly
         || (!ifRange.empty() && ifRange != reply.etag.toStdString());
     response.status = reply.status == 200 && !request.ranges.empty() && !whole ? 206 : reply.status;
+    if (reply.fault == Reply::RangeRefused && !request.ranges.empty()) {
+        response.status = 416;
+        return;
+    }
     if (!reply.location.isEmpty())
         response.set_header("Location", reply.location.toStdString());
     if (!reply.etag.isEmpty())

@@ -16,11 +16,12 @@ struct Response;
 }
 
 // One answer of the loopback server, with a fault on demand. Trickle sends faultAfter bytes each
-// delayMs; WholeOnly ignores Range as some servers do; the other faults come after faultAfter bytes
-// of the body (-1: half of it). Range is honoured otherwise, with If-Range against etag.
+// delayMs; WholeOnly ignores Range as some servers do; RangeRefused answers a range with 416 as
+// some proxies do; the other faults come after faultAfter bytes of the body (-1: half of it). Range
+// is honoured otherwise, with If-Range against etag.
 struct Reply
 {
-    enum Fault { None, CutShort, Stall, Endless, NoAnswer, Trickle, WholeOnly };
+    enum Fault { None, CutShort, Stall, Endless, NoAnswer, Trickle, WholeOnly, RangeRefused };
     Reply(int status = 200, const QByteArray& body = {}, Fault fault = None)
         : status(status)
         , body(body)
