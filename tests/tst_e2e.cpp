@@ -475,6 +475,11 @@ private slots:
                 t.server->route(binPath + "big/payload.bin", t.served["big/payload.bin"]);
             },
             "\\A(?!.*^等待另一个更新程序完成更新$).*^写入更新文件$");
+        // Without the lock nothing is checked nor installed.
+        fails(
+            "lock_cannot_be_taken",
+            [](TestEndToEnd& t) { QVERIFY(QDir().mkpath(t.app("updateStaging.lock/x"))); },
+            "\\A^无法锁定更新:\\S*/updateStaging\\.lock \\S.*^版本检测线程：版本检测$");
         // Held open without delete sharing, a file cannot be renamed on Windows; the commit tries
         // again for a while, then puts all back.
         const auto hold = [](int releaseAfterMs) {
