@@ -148,6 +148,12 @@ QString UpdateTransaction::stagedPath(const QString& path) const
     return stagingDir + QStringLiteral("/new/") + path;
 }
 
+qint64 UpdateTransaction::stagedSize(const QString& path) const
+{
+    const FileMoves::Entry staged = FileMoves::entryAt(stagedPath(path));
+    return staged.isPlainFile() ? staged.size : 0;
+}
+
 QString UpdateTransaction::installedPath(const Entry& entry) const
 {
     return installDir + QLatin1Char('/') + entry.path;

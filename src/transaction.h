@@ -35,6 +35,8 @@ public:
     // when the volume has no room for them, or while an earlier commit is still unfinished.
     bool begin(qint64 stagedBytes);
     QString stagedPath(const QString& path) const;
+    // What an earlier run staged of path so far.
+    qint64 stagedSize(const QString& path) const;
     // Kept beside the staged files: what lets the next run resume a cut download.
     QString resumeRecordPath() const { return stagingDir + QStringLiteral("/resume.json"); }
     // Moves every staged file in and writes "version"; on failure (logged) puts all back.

@@ -1,6 +1,5 @@
 #include "zelkorversion.h"
 
-#include "filemoves.h"
 #include "installfile.h"
 #include "signature.h"
 
@@ -85,19 +84,16 @@ void ZelkorVersion::init()
         transaction->recover();
     currVersion = transaction->installedVersion();
     start();
-    if (locked) {
+    if (locked)
         getUpdateList();
-        return;
-    }
-    // Without the lock nothing is checked nor installed: the run fails as a failed check does,
-    // once the window listens.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            emit sigMsgInfoError(QStringLiteral("无法锁定更新"));
-            finish(false);
-        },
-        Qt::QueuedConnection);
+    else // nothing is checked nor installed; the window hears of it once it listens
+        QMetaObject::invokeMethod(this, &ZelkorVersion::lockFailed, Qt::QueuedConnection);
+}
+
+void ZelkorVersion::lockFailed()
+{
+    emit sigMsgInfoError(QStringLiteral("无法锁定更新"));
+    finish(false);
 }
 
 bool ZelkorVersion::getUpdateList()
@@ -340,13 +336,9 @@ void ZelkorVersion::fetchManifestStep()
     }
     if (currentIndex == count) {
         keepLatestByKey(&downloads); // every run installs alike
-        // What an earlier run staged takes no more room.
-        qint64 toFetch = 0;
-        for (const Download& file : qAsConst(downloads)) {
-            const FileMoves::Entry staged = FileMoves::entryAt(transaction->stagedPath(file.path));
-            const qint64 have = staged.isPlainFile() ? staged.size : 0;
-            toFetch += qMax<qint64>(file.listed.size - have, 0);
-        }
+        qint64 toFetch = 0; // what an earlier run staged takes no more room
+        for (const Download& file : qAsConst(downloads))
+            toFetch += qMax<qint64>(file.listed.size - transaction->stagedSize(file.path), 0);
         if (!transaction->begin(toFetch)) {
             failUpdate(FetchManifests);
             return;

@@ -96,6 +96,7 @@ private:
     void reportStaged(const Download& file, const SignedFile& content, StagedFrom from);
     void commitUpdate();
     void finish(bool ok);
+    void lockFailed();
     void releaseLock();
     RequestOutcome fetch(const QUrl& url, qint64 maxBytes, QByteArray* body);
     void setState(int state);
