@@ -4,6 +4,7 @@
 #include "requestwait.h"
 #include "sha256.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -106,42 +107,60 @@ bool DownloadQueue::run(const QVector<Download>& downloads, const Staged& onStag
     });
     watch.start(100);
     fill();
-    if (!active.empty())
+    if (!active.empty() || checking > 0)
         loop.exec();
     active.clear(); // what is still under way stops; its staged part stays for the next run
+    hashers.waitForDone();
+    QCoreApplication::removePostedEvents(&context, QEvent::MetaCall);
     return !failed && !wasStopped && next == pending.size();
 }
 
 void DownloadQueue::fill()
 {
-    while (!failed && int(active.size()) < settings.connections && next < pending.size()) {
+    while (
+        !failed && int(active.size()) + checking < settings.connections && next < pending.size()) {
         if (stopRequested()) {
             wasStopped = true;
             break;
         }
         const Download& download = pending.at(next++);
-        if (!reuse(download))
+        if (download.expected())
+            check(download);
+        else
             start(download, true);
     }
-    if (active.empty() || failed || wasStopped)
+    if ((active.empty() && checking == 0) || failed || wasStopped)
         loop.quit();
 }
 
-bool DownloadQueue::reuse(const Download& download)
+void DownloadQueue::check(const Download& download)
 {
-    if (!download.expected())
-        return false;
-    if (hasContent(localPath(download), download.listed)) {
-        log.write(QStringLiteral("文件已是最新,无需下载:") + download.path);
-        (*staged)(download, download.listed, StagedFrom::Installed);
-        return true;
+    // Hashed beside the event loop, which keeps the downloads under way flowing.
+    ++checking;
+    hashers.start([this, download] {
+        const StagedFrom from = hasContent(localPath(download), download.listed)
+            ? StagedFrom::Installed
+            : hasContent(stagedPath(download), download.listed) ? StagedFrom::EarlierRun
+                                                                : StagedFrom::Server;
+        QMetaObject::invokeMethod(
+            &context, [this, download, from] { checked(download, from); }, Qt::QueuedConnection);
+    });
+}
+
+void DownloadQueue::checked(const Download& download, StagedFrom from)
+{
+    --checking;
+    if (failed || wasStopped)
+        return;
+    if (from == StagedFrom::Server) {
+        start(download, true);
+    } else {
+        log.write((from == StagedFrom::Installed ? QStringLiteral("文件已是最新,无需下载:")
+                                                 : QStringLiteral("文件已下载,无需再次下载:"))
+            + download.path);
+        (*staged)(download, download.listed, from);
     }
-    if (hasContent(stagedPath(download), download.listed)) {
-        log.write(QStringLiteral("文件已下载,无需再次下载:") + download.path);
-        (*staged)(download, download.listed, StagedFrom::EarlierRun);
-        return true;
-    }
-    return false;
+    fill();
 }
 
 void DownloadQueue::start(const Download& download, bool mayResume)

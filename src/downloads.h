@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QUrl>
 #include <QVector>
 
@@ -72,7 +73,8 @@ private:
         return settings.stagedPrefix + download.path;
     }
     void fill();
-    bool reuse(const Download& download);
+    void check(const Download& download);
+    void checked(const Download& download, StagedFrom from);
     void start(const Download& download, bool mayResume);
     bool take(Active* active, const QByteArray& chunk);
     void settle(Active* active);
@@ -91,6 +93,8 @@ private:
     QJsonObject record;
     bool failed = false;
     bool wasStopped = false;
+    int checking = 0; // files being hashed to see whether they need fetching
+    QThreadPool hashers;
     QEventLoop loop;
     QObject context;
 };

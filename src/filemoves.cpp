@@ -221,12 +221,16 @@ void inheritPermissions(const QString& path)
     // An empty DACL that is not protected: the system adds what the folder hands down.
     ACL empty;
     std::wstring name = native(path);
+    // Wine keeps the read-only attribute in the mode that a new DACL sets: it is put back.
+    const DWORD attributes = GetFileAttributesW(name.c_str());
     if (!InitializeAcl(&empty, sizeof(empty), ACL_REVISION)
         || SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
                DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
                &empty, nullptr)
             != ERROR_SUCCESS)
         qDebug() << "cannot hand" << path << "its folder's permissions";
+    if (attributes != INVALID_FILE_ATTRIBUTES && GetFileAttributesW(name.c_str()) != attributes)
+        SetFileAttributesW(name.c_str(), attributes);
 #else
     Q_UNUSED(path)
 #endif

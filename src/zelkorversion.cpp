@@ -173,7 +173,8 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
         finish(false);
         return false;
     }
-    qDebug() << "getEnd:" << success << QString::fromLocal8Bit(data);
+    // Its start only: a list of megabytes would hold the run for minutes on a slow debug channel.
+    qDebug() << "getEnd:" << success << QString::fromLocal8Bit(data.left(4096));
 
     const QJsonArray list
         = QJsonDocument::fromJson(data).object().value(QStringLiteral("updateList")).toArray();

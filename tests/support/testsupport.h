@@ -75,7 +75,8 @@ inline QMap<QString, QByteArray> snapshot(const QString& dir)
              QDirIterator::Subdirectories);
          it.hasNext();) {
         const QFileInfo info(it.next());
-        entries[QDir(dir).relativeFilePath(it.filePath())] = info.isSymLink()
+        // A shortcut is a file: its own bytes.
+        entries[QDir(dir).relativeFilePath(it.filePath())] = info.isSymbolicLink()
             ? "link to " + QFile::encodeName(info.symLinkTarget())
             : info.isDir() ? "folder"
                            : readAll(it.filePath());
