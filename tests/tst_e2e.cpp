@@ -441,6 +441,14 @@ private slots:
         row("killed_after_the_version_then_a_file_changed",
             {{}, killedAt("forget:", {}, changedByHand), "1.2.0", recovered + "已完成$" + noList,
                 {}, -1});
+        // Neither way is a dead end: a file put where an old copy was set aside goes aside too.
+        const auto putBack = [](TestEndToEnd& t) {
+            QVERIFY(TestSupport::writeFile(t.app("data/sub/deep.txt"), "put back by hand"));
+        };
+        row("killed_and_a_file_put_back",
+            {{}, killedAt("in:data/sub/deep.txt", {}, putBack), "1.2.0",
+                "^文件冲突,已移至:\\S+\\.conflict-\\w+$\n" + recovered + "已完成$" + noList, {},
+                -1});
         row("killed_before_the_journal",
             {{}, killedAt("journal:"), old, "\\A(?!.*恢复).*" + noList, {}, -1});
         fails(
@@ -562,6 +570,19 @@ private slots:
         cutFirst("resumed_but_sent_whole", Reply::WholeOnly,
             "^续传文件:big/payload\\.bin "
             "已有\\d+字节$.*^服务器发来整个文件,从头下载:big/payload\\.bin$");
+        // A journal that cannot be read is set aside; the update then installs every file again, or
+        // takes it as staged.
+        row("killed_and_the_journal_unreadable",
+            {{},
+                [=](TestEndToEnd& t) {
+                    hashed(t);
+                    t.firstRun({"UPDATER_KILL_AT=in:bin/core.exe"});
+                    QVERIFY(TestSupport::writeFile(t.app("updateStaging/journal.json"), "{\"id\""));
+                },
+                "1.2.0",
+                "^恢复未完成的更新:记录无法读取,已移至 "
+                "\\S+/journal-unreadable-\\w+$.*^写入更新文件$",
+                none, 0});
         // A staged copy lost before the commit (a scanner's quarantine): nothing installed; the
         // next run fetches that file again and takes the others as staged.
         const auto lostBeforeCommit = [=](TestEndToEnd& t) {
@@ -639,8 +660,9 @@ private slots:
         // line stamped with the time; the worker's thread takes the check once and, when the
         // updater ends, stops.
         const QStringList messages = TestSupport::logMessages(workDir);
-        // Only a version file that cannot be opened is logged before.
-        QVERIFY2(messages.indexOf("版本检测") <= 1 && messages.count("版本检测") == 1
+        // Only a recovery (a line, and one for a conflict) or a version file that cannot be opened
+        // is logged before.
+        QVERIFY2(messages.indexOf("版本检测") <= 2 && messages.count("版本检测") == 1
                 && messages.count("版本检测线程：版本检测") == 1
                 && (row.exitCode < 0 || messages.constLast() == "版本检测线程停止"),
             tail().constData());
