@@ -35,19 +35,24 @@ MainWindow::MainWindow(QWidget* parent, const ZelkorVersion::Options& options)
     connect(&worker, &ZelkorVersion::sigMsgInfoError, this, &MainWindow::appendText);
     connect(&worker, &ZelkorVersion::sigUpdateProcess, this, &MainWindow::slotUpdateProcess);
     connect(&worker, &ZelkorVersion::sigSetText, this, &MainWindow::setLableText);
+    // A wait before the check shows why, in place, before it blocks.
+    connect(&worker, &ZelkorVersion::sigMsgWaiting, this, [this](const QString& why) {
+        ui->label_left->setText(why);
+        show();
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    });
+    setWindowFlags(Qt::SplashScreen | Qt::WindowStaysOnTopHint);
+    setWindowModality(Qt::ApplicationModal);
+    if (const QScreen* screen = QGuiApplication::screens().value(0)) {
+        const QRect area = screen->geometry();
+        move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+    }
 
     worker.init();
     updateOk = false;
     endReason = 0;
     worker.doCheckVersion();
-
-    if (const QScreen* screen = QGuiApplication::screens().value(0)) {
-        const QRect area = screen->geometry();
-        move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
-    }
     qDebug() << "MainWindow::MainWindow end";
-    setWindowFlags(Qt::SplashScreen | Qt::WindowStaysOnTopHint);
-    setWindowModality(Qt::ApplicationModal);
 }
 
 MainWindow::~MainWindow()

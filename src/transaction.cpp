@@ -66,11 +66,13 @@ UpdateTransaction::UpdateTransaction(const QString& installDir, UpdateLog& log)
 {
 }
 
-bool UpdateTransaction::lock()
+bool UpdateTransaction::lock(const Tell& tell)
 {
     UpdateLock::Result result = updateLock.tryLock();
     if (result == UpdateLock::Held) {
-        log.write(QStringLiteral("等待另一个更新程序完成更新"));
+        const QString waiting = QStringLiteral("等待另一个更新程序完成更新");
+        log.write(waiting);
+        tell(waiting);
         result = updateLock.lock();
     }
     if (result != UpdateLock::Locked)
@@ -272,10 +274,11 @@ bool UpdateTransaction::undo(const Journal& journal, int index, QString* error) 
     return !setAsideCopy || move(aside, installed, error, "back", entry.path);
 }
 
-void UpdateTransaction::recover()
+void UpdateTransaction::recover(const Tell& tell)
 {
     if (!exists(journalPath()))
         return;
+    tell(QStringLiteral("正在完成上次未完成的更新"));
     const QString found = QStringLiteral("恢复未完成的更新:");
     Journal journal;
     if (!readJournal(&journal)) {

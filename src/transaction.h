@@ -8,7 +8,9 @@
 #include "updatelock.h"
 
 #include <QString>
+
 #include <QVector>
+#include <functional>
 
 // An update as one step. Its files are staged in a folder of the installation, then swapped in
 // under a journal, so that at every instant the next start finds either the old release with the
@@ -18,15 +20,18 @@ class UpdateTransaction
 public:
     UpdateTransaction(const QString& installDir, UpdateLog& log);
 
+    // Said to the user before a wait: why the update has not begun.
+    using Tell = std::function<void(const QString&)>;
+
     // One update at a time in an installation: waits while another update.exe holds the lock;
     // false (logged) when it cannot be taken at all.
-    bool lock();
+    bool lock(const Tell& tell);
     // The next update.exe may go on: this one changes nothing more.
     void unlock() { updateLock.unlock(); }
     // Finishes a commit that an earlier run left: once "version" names its version only forward,
     // before that forward when every new copy is at hand and back otherwise. Without one, what an
     // earlier run staged stays: it may serve this one.
-    void recover();
+    void recover(const Tell& tell);
     // What "version" names; 0.0.0 (logged) when it cannot be read, nothing when there is none.
     ZelkorVersionStru installedVersion();
     bool writeVersion(const QString& version, QString* error) const;

@@ -79,9 +79,10 @@ void ZelkorVersion::init()
     fetcher.setProgramDir(appDir);
     transaction = std::make_unique<UpdateTransaction>(appDir, log);
     // A second update.exe waits here; an update an earlier run left is finished first.
-    const bool locked = transaction->lock();
+    const auto tell = [this](const QString& why) { emit sigMsgWaiting(why); };
+    const bool locked = transaction->lock(tell);
     if (locked)
-        transaction->recover();
+        transaction->recover(tell);
     currVersion = transaction->installedVersion();
     start();
     if (locked)
@@ -173,8 +174,7 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
         finish(false);
         return false;
     }
-    // Its start only: a list of megabytes would hold the run for minutes on a slow debug channel.
-    qDebug() << "getEnd:" << success << QString::fromLocal8Bit(data.left(4096));
+    qDebug() << "getEnd:" << success << QString::fromLocal8Bit(data.left(4096)); // whole: slow
 
     const QJsonArray list
         = QJsonDocument::fromJson(data).object().value(QStringLiteral("updateList")).toArray();
@@ -261,12 +261,6 @@ void ZelkorVersion::failUpdate(int from)
 {
     advance(from, Idle);
     finish(false);
-}
-
-bool ZelkorVersion::stopRequested() const
-{
-    QMutexLocker locker(&stateMutex);
-    return abortRequested || !running;
 }
 
 RequestOutcome ZelkorVersion::fetch(const QUrl& url, qint64 maxBytes, QByteArray* body)

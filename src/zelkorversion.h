@@ -81,6 +81,8 @@ signals:
     void sigMsgInfoError(QString);
     void sigUpdateProcess(int);
     void sigSetText(QString, int);
+    // Before the check, the run waits (for another updater, or to finish an earlier update).
+    void sigMsgWaiting(QString);
 
 public slots:
     void downloadProgress(qint64, qint64);
@@ -102,7 +104,11 @@ private:
     void setState(int state);
     void advance(int from, int to);
     void failUpdate(int from);
-    bool stopRequested() const;
+    bool stopRequested() const
+    {
+        QMutexLocker locker(&stateMutex);
+        return abortRequested || !running;
+    }
 
     QNetworkAccessManager* networkManager = nullptr;
     bool running = false;
