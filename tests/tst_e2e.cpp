@@ -600,8 +600,8 @@ private slots:
         };
         row("staged_file_lost_before_the_commit",
             {{}, lostBeforeCommit, "1.2.0",
-                "^文件已下载,无需再次下载:data/shared\\.txt$(?!.*^文件已下载,无需再次下载:data/sub/"
-                "deep\\.txt$)",
+                "^文件已下载,无需再次下载:data/shared\\.txt$"
+                "(?!.*^文件已下载,无需再次下载:data/sub/deep\\.txt$)",
                 none, 0});
     }
 
