@@ -77,6 +77,18 @@ public:
         QVERIFY(!wait || (first->waitForFinished(120000) && first->exitCode() == 9));
         env.clear();
     }
+    // The same, up to a log line that contains logged; then killed, or left running.
+    void firstRunUntil(const QStringList& variables, const QString& logged, bool kill = true)
+    {
+        firstRun(variables, false);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return !TestSupport::logMessages(tmp->filePath("first")).filter(logged).isEmpty();
+            },
+            60000));
+        if (kill)
+            first->kill(), first->waitForFinished();
+    }
 
 private slots:
     void init()
@@ -392,10 +404,7 @@ private slots:
             Reply slow(200, t.served["big/payload.bin"], Reply::Trickle);
             slow.faultAfter = 8 << 20, slow.delayMs = 300;
             t.server->route(binPath + "big/payload.bin", slow);
-            t.firstRun({}, false);
-            QVERIFY(QTest::qWaitFor(
-                [&] { return TestSupport::logMessages(t.tmp->filePath("first")).size() > 4; },
-                60000));
+            t.firstRunUntil({}, "开始下载文件", false);
         };
         row("second_waits_for_the_first",
             {{}, secondWhileFirst, "1.2.0",
@@ -473,14 +482,10 @@ private slots:
         installs(
             "second_after_the_first_is_killed",
             [=](TestEndToEnd& t) {
-                t.server->route(
-                    binPath + "big/payload.bin", {200, noise(4 << 20, 5), Reply::Stall});
-                t.firstRun({}, false);
-                QVERIFY(QTest::qWaitFor(
-                    [&] { return TestSupport::logMessages(t.tmp->filePath("first")).size() > 4; },
-                    60000));
-                t.first->kill(), t.first->waitForFinished();
-                t.server->route(binPath + "big/payload.bin", t.served["big/payload.bin"]);
+                const QByteArray manifest = TestSupport::fixture("e2e/1.2.0.json");
+                t.server->route(manifest2, {200, manifest, Reply::Stall});
+                t.firstRunUntil({}, "开始更新");
+                t.server->route(manifest2, manifest);
             },
             "\\A(?!.*^等待另一个更新程序完成更新$).*^写入更新文件$");
         // Without the lock nothing is checked nor installed.
@@ -546,15 +551,7 @@ private slots:
                 Reply cutShort(200, t.served.value("big/payload.bin"), Reply::CutShort);
                 cutShort.faultAfter = cutShort.body.size() / 10 * 6, cutShort.etag = "\"v1\"";
                 t.server->route(binPath + "big/payload.bin", cutShort);
-                t.firstRun({}, false);
-                QVERIFY(QTest::qWaitFor(
-                    [&] {
-                        return !TestSupport::logMessages(t.tmp->filePath("first"))
-                                    .filter("下载文件: 失败")
-                                    .isEmpty();
-                    },
-                    60000));
-                t.first->kill(), t.first->waitForFinished();
+                t.firstRunUntil({}, "下载文件: 失败");
                 Reply whole(200, cutShort.body, then);
                 whole.etag = cutShort.etag;
                 t.server->route(binPath + "big/payload.bin", whole);
@@ -587,15 +584,8 @@ private slots:
         // next run fetches that file again and takes the others as staged.
         const auto lostBeforeCommit = [=](TestEndToEnd& t) {
             hashed(t);
-            t.firstRun({"UPDATER_LOSE_AT=stage:data/sub/deep.txt"}, false);
-            QVERIFY(QTest::qWaitFor(
-                [&] {
-                    return !TestSupport::logMessages(t.tmp->filePath("first"))
-                                .filter("写入暂存文件失败:缺少新文件:data/sub/deep.txt")
-                                .isEmpty();
-                },
-                60000));
-            t.first->kill(), t.first->waitForFinished();
+            t.firstRunUntil({"UPDATER_LOSE_AT=stage:data/sub/deep.txt"},
+                "写入暂存文件失败:缺少新文件:data/sub/deep.txt");
             QVERIFY(TestSupport::snapshot(t.appDir).value("data/sub/deep.txt") == "old");
         };
         row("staged_file_lost_before_the_commit",
