@@ -90,6 +90,16 @@ bool removeLink(const QString& path, bool)
 }
 #endif
 
+// Every entry of folder, hidden and broken links too, as paths.
+QStringList children(const QString& folder)
+{
+    QStringList paths = QDir(folder).entryList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (QString& name : paths)
+        name.prepend(folder + QLatin1Char('/'));
+    return paths;
+}
+
 } // namespace
 
 namespace FileMoves {
@@ -199,15 +209,24 @@ bool removeTree(const QString& path)
         return removeLink(path, entry.isDir);
     if (entry.isDir) {
         bool removed = true;
-        const QStringList names = QDir(path).entryList(
-            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-        for (const QString& name : names)
-            removed = removeTree(path + QLatin1Char('/') + name) && removed;
+        for (const QString& child : children(path))
+            removed = removeTree(child) && removed;
         return removed && QDir().rmdir(path);
     }
     if (entry.readOnly)
         QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner);
     return QFile::remove(path);
+}
+
+QStringList removeLinks(const QString& folder)
+{
+    const Entry entry = entryAt(folder);
+    if (entry.isLink)
+        return removeLink(folder, entry.isDir) ? QStringList {folder} : QStringList();
+    QStringList removed;
+    for (const QString& child : entry.isDir ? children(folder) : QStringList())
+        removed += removeLinks(child);
+    return removed;
 }
 
 QFile::Permissions permissionsOf(const QString& path)

@@ -45,6 +45,9 @@ bool removeTree(const QString& path);
 // administrator is everything): what another file is given to be alike.
 QFile::Permissions permissionsOf(const QString& path);
 
+// Removes every link at or below folder (each itself, never what it points to); the paths removed.
+QStringList removeLinks(const QString& folder);
+
 // On Windows a rename keeps a file's permissions: a file moved into a folder takes that folder's
 // inherited ones instead. Nothing elsewhere.
 void inheritPermissions(const QString& path);

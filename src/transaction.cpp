@@ -127,22 +127,8 @@ bool UpdateTransaction::begin(qint64 stagedBytes)
 void UpdateTransaction::dropLinks() const
 {
     // Nothing an update writes or deletes there may lead elsewhere: a link is only ever planted.
-    QVector<QString> folders {stagingDir};
-    while (!folders.isEmpty()) {
-        const QString folder = folders.takeLast();
-        const FileMoves::Entry entry = FileMoves::entryAt(folder);
-        if (entry.isLink) {
-            log.write(QStringLiteral("删除暂存目录中的链接:") + folder);
-            FileMoves::removeTree(folder);
-            continue;
-        }
-        if (!entry.isDir)
-            continue;
-        const QStringList names = QDir(folder).entryList(
-            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-        for (const QString& name : names)
-            folders << folder + QLatin1Char('/') + name;
-    }
+    for (const QString& link : FileMoves::removeLinks(stagingDir))
+        log.write(QStringLiteral("删除暂存目录中的链接:") + link);
 }
 
 QString UpdateTransaction::stagedPath(const QString& path) const
@@ -238,8 +224,14 @@ bool UpdateTransaction::swapIn(const Journal& journal, int index, QString* error
 {
     const Entry& entry = journal.entries.at(index);
     const QString installed = installedPath(entry);
-    if ((entry.hadOld && !move(installed, asidePath(journal, entry), error, "aside", entry.path))
-        || !move(stagedPath(entry), installed, error, "in", entry.path))
+    return (!entry.hadOld || move(installed, asidePath(journal, entry), error, "aside", entry.path))
+        && moveIn(entry, error);
+}
+
+bool UpdateTransaction::moveIn(const Entry& entry, QString* error) const
+{
+    const QString installed = installedPath(entry);
+    if (!move(stagedPath(entry), installed, error, "in", entry.path))
         return false;
     FileMoves::inheritPermissions(installed);
     return true;
@@ -324,11 +316,8 @@ bool UpdateTransaction::goForward(const Journal& journal, QString* error) const
         const QString installed = installedPath(entry), aside = asidePath(journal, entry);
         if (done.at(i))
             continue;
-        if (exists(installed) && !setAside(installed, aside, error))
+        if ((exists(installed) && !setAside(installed, aside, error)) || !moveIn(entry, error))
             return false;
-        if (!move(stagedPath(entry), installed, error, "in", entry.path))
-            return false;
-        FileMoves::inheritPermissions(installed);
     }
     return FileMoves::flush(installDir, {}, {}, error) && writeVersion(journal.version, error);
 }

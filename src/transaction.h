@@ -59,6 +59,7 @@ private:
     bool readJournal(Journal* journal) const;
     bool checkStaged(const Journal& journal, QString* error) const;
     bool swapIn(const Journal& journal, int index, QString* error) const;
+    bool moveIn(const Entry& entry, QString* error) const;
     bool rollBack(const Journal& journal, int last);
     bool undo(const Journal& journal, int index, QString* error) const;
     bool goForward(const Journal& journal, QString* error) const;

@@ -27,6 +27,9 @@ private slots:
         // A link is itself; a Windows shortcut is a file, whatever it points to.
         const FileMoves::Entry link = FileMoves::entryAt(at("tree/start.lnk"));
         QVERIFY(link.exists && link.isLink != windows && link.isPlainFile() == windows);
+        QCOMPARE(FileMoves::removeLinks(at("tree")),
+            windows ? QStringList() : QStringList {at("tree/start.lnk")});
+        QVERIFY(QFileInfo::exists(at("tree/read-only.txt")));
         QVERIFY(FileMoves::removeTree(at("tree")));
         QVERIFY(!QFileInfo::exists(at("tree")) && QFileInfo::exists(at("outside/kept.txt")));
     }
