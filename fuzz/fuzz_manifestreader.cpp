@@ -3,8 +3,13 @@
 #include "manifestoracle.h"
 #include "manifestreader.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSet>
+
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -17,6 +22,50 @@ bool same(const QMap<QString, SignedFile>& a, const QMap<QString, SignedFile>& b
             return false;
     }
     return true;
+}
+
+// Whether an object of the JSON body has more than 16 members and repeats a key. There Qt 5.15's
+// sort of the members is not stable, and which of the values it keeps is arbitrary; in smaller
+// objects it keeps the last, as the reader does in all.
+bool repeatsKeysInLargeObject(const QByteArray& body)
+{
+    struct Object
+    {
+        QSet<QString> keys;
+        int members = 0;
+        bool repeated = false;
+    };
+    std::vector<Object> objects;
+    std::vector<int> open; // the objects', -1 for arrays
+    for (int i = 0; i < body.size(); ++i) {
+        if (body[i] == '{' || body[i] == '[') {
+            open.push_back(body[i] == '[' ? -1 : int(objects.size()));
+            objects.resize(body[i] == '[' ? objects.size() : objects.size() + 1);
+        } else if (body[i] == '}' || body[i] == ']') {
+            open.pop_back();
+        } else if (body[i] == '"') {
+            int end = i + 1;
+            while (body[end] != '"')
+                end += body[end] == '\\' ? 2 : 1;
+            int next = end + 1;
+            while (QByteArray(" \t\r\n").contains(body[next]))
+                ++next;
+            if (body[next] == ':' && open.back() >= 0) {
+                const QByteArray token = '[' + body.mid(i, end + 1 - i) + ']';
+                const QString key = QJsonDocument::fromJson(token).array().at(0).toString();
+                Object& object = objects[size_t(open.back())];
+                object.repeated = object.repeated || object.keys.contains(key);
+                object.keys.insert(key);
+                ++object.members;
+            }
+            i = end;
+        }
+    }
+    for (const Object& object : objects) {
+        if (object.repeated && object.members > 16)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -38,7 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     bool readable = false;
     const QStringList entries = oracle::manifestEntries(body, &readable);
-    if (reader.finish() != readable || reader.entries() != entries)
+    if (reader.finish() != readable)
+        abort();
+    if (readable && repeatsKeysInLargeObject(body))
+        return 0;
+    if (reader.entries() != entries)
         abort();
     QString problem, expectedProblem;
     const QMap<QString, SignedFile> listed = reader.listedHashes(entries, &problem);

@@ -56,7 +56,7 @@ void ManifestReader::Parser::startString(bool key)
     const Field field = key ? Field::None : valueField();
     isKey = key;
     str = Str::Plain;
-    text.clear();
+    text.resize(0); // the buffer is kept for the next string; what is kept is copied to size
     cut = false;
     // Names and hashes are short; entries, paths and versions are kept whole.
     if (key)
@@ -95,7 +95,7 @@ bool ManifestReader::Parser::endString()
     }
     const Role role = parentRole();
     if (role == Role::Files)
-        path = text;
+        path = QString(text.constData(), text.size());
     else if (role == Role::Top)
         topKey = keyField(role);
     else if (role == Role::Entry)

@@ -2,6 +2,16 @@
 
 #include <cmath>
 
+namespace {
+
+// To its size: the text read is a buffer grown as it came.
+QString copy(const QString& text)
+{
+    return QString(text.constData(), text.size());
+}
+
+} // namespace
+
 ManifestReader::Parser::Field ManifestReader::Parser::valueField() const
 {
     switch (parentRole()) {
@@ -30,16 +40,22 @@ ManifestReader::Parser::Role ManifestReader::Parser::assign(Field field, Kind ki
         files.clear();
         return kind == Kind::Object ? Role::Files : Role::Ignored;
     case Field::Version:
-        version = kind == Kind::String ? text : QString();
+        version = kind == Kind::String ? copy(text) : QString();
         break;
     case Field::Follows:
         followsKind = kind == Kind::String ? Follows::String
             : kind == Kind::Null           ? Follows::Null
                                            : Follows::Other;
-        follows = kind == Kind::String ? text : QString();
+        follows = kind == Kind::String ? copy(text) : QString();
         break;
     case Field::Item:
-        entries << (kind == Kind::String ? text : QString());
+        if (kind != Kind::String) {
+            entries << QString();
+        } else {
+            // update-publish writes "files" first: the entry shares the path's text.
+            const auto listed = files.constFind(text);
+            entries << (listed != files.cend() ? listed.key() : copy(text));
+        }
         break;
     case Field::Path:
         if (kind == Kind::Object) {

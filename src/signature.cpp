@@ -117,6 +117,7 @@ void ManifestSignature::update(const char*, size_t) { }
 
 QString ManifestSignature::finish()
 {
+    finished = true;
     return failure;
 }
 
