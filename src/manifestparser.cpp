@@ -76,6 +76,14 @@ void ManifestReader::Parser::unit(unsigned u)
         cut = true;
 }
 
+// ASCII, neither a quote nor a backslash.
+void ManifestReader::Parser::plain(const char* data, size_t size)
+{
+    const int taken = int(qMin(size, size_t(keep - text.size())));
+    text.append(QLatin1String(data, taken));
+    cut = cut || size_t(taken) < size;
+}
+
 // As Qt stores a code point, out of range ones included.
 void ManifestReader::Parser::codeUnits(unsigned c)
 {

@@ -109,6 +109,7 @@ struct ManifestReader::Parser
     void startString(bool key);
     bool stringByte(unsigned char c);
     void unit(unsigned u);
+    void plain(const char* data, size_t size);
     void codeUnits(unsigned c);
     bool endString();
     void startNumber();

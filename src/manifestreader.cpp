@@ -115,7 +115,19 @@ bool ManifestReader::feed(const char* data, size_t size)
 {
     Parser& p = *parser;
     p.any = p.any || size > 0;
-    for (size_t i = 0; i < size && p.take(uchar(data[i])); ++i) { }
+    for (size_t i = 0; i < size;) {
+        // Most of a manifest is plain ASCII inside strings: taken a run at a time.
+        size_t run = 0;
+        while (p.step == Parser::InString && p.str == Parser::Str::Plain && i + run < size
+            && uchar(data[i + run]) < 0x80 && data[i + run] != '"' && data[i + run] != '\\')
+            ++run;
+        if (run > 0) {
+            p.plain(data + i, run);
+            i += run;
+        } else if (!p.take(uchar(data[i++]))) {
+            break;
+        }
+    }
     return p.step != Parser::Failed;
 }
 
