@@ -1,6 +1,6 @@
 // Manifest reading with the path check: no accepted path may lead outside the
 // installation folder, whatever the server sends.
-#include "updaterules.h"
+#include "manifestreader.h"
 
 #include <QDir>
 
@@ -10,8 +10,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const QString root = QStringLiteral("/install/root");
-    const QByteArray body(reinterpret_cast<const char*>(data), int(size));
-    for (const QString& path : manifestEntries(body)) {
+    ManifestReader reader;
+    reader.feed(reinterpret_cast<const char*>(data), size);
+    reader.finish();
+    for (const QString& path : reader.entries()) {
         if (!isSafeRelativePath(path))
             continue;
         const QString local = QDir::cleanPath(root + QLatin1Char('/') + path);

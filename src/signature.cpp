@@ -14,17 +14,29 @@ const QList<QByteArray>& trustedKeys()
     return keys;
 }
 
-QString signatureProblem(
-    const QByteArray& body, const QByteArray& signature, const QList<QByteArray>& publicKeys)
-{
 #ifdef UPDATER_PUBLIC_KEY
+
+struct ManifestSignature::Hash
+{
+    crypto_generichash_state state;
+};
+
+namespace {
+
+const unsigned char* bytes(const QByteArray& data)
+{
+    return reinterpret_cast<const unsigned char*>(data.constData());
+}
+
+} // namespace
+
+ManifestSignature::ManifestSignature(
+    const QByteArray& signature, const QList<QByteArray>& publicKeys)
+{
     const auto decode = [](const QByteArray& text, int size) {
         const auto result
             = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
         return result && result.decoded.size() == size ? result.decoded : QByteArray();
-    };
-    const auto bytes = [](const QByteArray& data) {
-        return reinterpret_cast<const unsigned char*>(data.constData());
     };
     QList<QByteArray> lines = signature.split('\n');
     for (QByteArray& line : lines) {
@@ -33,42 +45,82 @@ QString signatureProblem(
     }
     const QByteArray trusted("trusted comment: ");
     if (lines.size() < 4 || !lines.at(0).startsWith("untrusted comment:")
-        || !lines.at(2).startsWith(trusted))
-        return QStringLiteral("签名格式错误");
+        || !lines.at(2).startsWith(trusted)) {
+        failure = QStringLiteral("签名格式错误");
+        return;
+    }
     const QByteArray sig = decode(lines.at(1), 74); // algorithm, key id, signature
-    const QByteArray global = decode(lines.at(3), 64);
-    if (global.isEmpty() || !(sig.startsWith("Ed") || sig.startsWith("ED")))
-        return QStringLiteral("签名格式错误");
-    QByteArray key;
+    global = decode(lines.at(3), 64);
+    if (global.isEmpty() || !(sig.startsWith("Ed") || sig.startsWith("ED"))) {
+        failure = QStringLiteral("签名格式错误");
+        return;
+    }
+    // The legacy form signs the body itself, which would have to be held whole.
+    if (sig.startsWith("Ed")) {
+        failure = QStringLiteral("不支持旧式签名(未预哈希)");
+        return;
+    }
     for (const QByteArray& candidate : publicKeys) {
         const QByteArray decoded = decode(candidate, 42); // "Ed", key id, Ed25519 key
         if (decoded.startsWith("Ed") && decoded.mid(2, 8) == sig.mid(2, 8))
             key = decoded;
     }
-    if (key.isEmpty())
-        return QStringLiteral("签名密钥不符");
-    if (sodium_init() < 0)
-        return QStringLiteral("libsodium不可用");
-    QByteArray signedBytes = body;
-    if (sig.startsWith("ED")) { // signed the BLAKE2b-512 hash
-        signedBytes = QByteArray(crypto_generichash_BYTES_MAX, 0);
-        crypto_generichash(reinterpret_cast<unsigned char*>(signedBytes.data()), signedBytes.size(),
-            bytes(body), body.size(), nullptr, 0);
+    if (key.isEmpty()) {
+        failure = QStringLiteral("签名密钥不符");
+        return;
     }
-    const QByteArray signatureBytes = sig.mid(10);
-    const QByteArray comment = signatureBytes + lines.at(2).mid(trusted.size());
-    if (crypto_sign_verify_detached(
-            bytes(signatureBytes), bytes(signedBytes), signedBytes.size(), bytes(key) + 10)
-        != 0)
-        return QStringLiteral("签名不匹配");
-    if (crypto_sign_verify_detached(bytes(global), bytes(comment), comment.size(), bytes(key) + 10)
-        != 0)
-        return QStringLiteral("可信注释签名不匹配");
-    return QString();
-#else
-    Q_UNUSED(body)
-    Q_UNUSED(signature)
-    Q_UNUSED(publicKeys)
-    return QStringLiteral("built without UPDATER_PUBLIC_KEY");
-#endif
+    if (sodium_init() < 0) {
+        failure = QStringLiteral("libsodium不可用");
+        return;
+    }
+    signatureBytes = sig.mid(10);
+    comment = signatureBytes + lines.at(2).mid(trusted.size());
+    hash.reset(new Hash);
+    crypto_generichash_init(&hash->state, nullptr, 0, crypto_generichash_BYTES_MAX);
 }
+
+void ManifestSignature::update(const char* data, size_t size)
+{
+    if (hash && !finished)
+        crypto_generichash_update(&hash->state, reinterpret_cast<const unsigned char*>(data), size);
+}
+
+QString ManifestSignature::finish()
+{
+    if (!failure.isEmpty() || finished)
+        return failure;
+    finished = true;
+    unsigned char digest[crypto_generichash_BYTES_MAX];
+    crypto_generichash_final(&hash->state, digest, sizeof digest);
+    if (crypto_sign_verify_detached(bytes(signatureBytes), digest, sizeof digest, bytes(key) + 10)
+        != 0)
+        failure = QStringLiteral("签名不匹配");
+    else if (crypto_sign_verify_detached(
+                 bytes(global), bytes(comment), comment.size(), bytes(key) + 10)
+        != 0)
+        failure = QStringLiteral("可信注释签名不匹配");
+    return failure;
+}
+
+#else
+
+struct ManifestSignature::Hash
+{
+};
+
+ManifestSignature::ManifestSignature(const QByteArray&, const QList<QByteArray>&)
+    : failure(QStringLiteral("built without UPDATER_PUBLIC_KEY"))
+{
+}
+
+void ManifestSignature::update(const char*, size_t) { }
+
+QString ManifestSignature::finish()
+{
+    finished = true;
+    return failure;
+}
+
+#endif
+
+ManifestSignature::~ManifestSignature() = default;

@@ -5,29 +5,37 @@
 #include <QList>
 #include <QString>
 
+#include <cstddef>
+#include <memory>
+
 // The minisign public keys compiled in (several while one is being replaced); a build without any
 // installs unsigned updates, as ever.
 const QList<QByteArray>& trustedKeys();
 
-// Why signature, the text of a minisign .minisig file, does not show that the
-// holder of one of publicKeys (each the base64 line of a minisign .pub file)
-// signed body; empty when it does. Needs a build with UPDATER_PUBLIC_KEY.
-QString signatureProblem(
-    const QByteArray& body, const QByteArray& signature, const QList<QByteArray>& publicKeys);
-
-#endif // SIGNATURE_H
-// TEMPORARY BRIDGE
+// Whether the holder of one of publicKeys (each the base64 line of a minisign .pub file) signed a
+// body, checked as the body arrives. Only minisign's prehashed signatures (BLAKE2b-512 of the
+// body, its default) are taken. Needs a build with UPDATER_PUBLIC_KEY.
 class ManifestSignature
 {
 public:
-    ManifestSignature(const QByteArray& signature, const QList<QByteArray>& keys)
-        : sig(signature)
-        , keys(keys)
-    {
-    }
-    QString problem() const { return QString(); }
-    void update(const char* data, size_t size) { body.append(data, int(size)); }
-    QString finish() { return signatureProblem(body, sig, keys); }
-    QByteArray sig, body;
-    QList<QByteArray> keys;
+    // The .minisig text; problem() is non-empty at once when it cannot be used.
+    ManifestSignature(const QByteArray& signature, const QList<QByteArray>& publicKeys);
+    ~ManifestSignature();
+    ManifestSignature(const ManifestSignature&) = delete;
+    ManifestSignature& operator=(const ManifestSignature&) = delete;
+
+    QString problem() const { return failure; }
+    // Each piece of the body.
+    void update(const char* data, size_t size);
+    // Empty when the holder of a trusted key signed exactly these bytes.
+    QString finish();
+
+private:
+    struct Hash;
+    std::unique_ptr<Hash> hash;
+    QString failure;
+    QByteArray key, signatureBytes, comment, global;
+    bool finished = false;
 };
+
+#endif // SIGNATURE_H

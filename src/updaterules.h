@@ -39,11 +39,6 @@ bool operator==(const ZelkorVersionStru& a, const ZelkorVersionStru& b);
 // the first counts, and entries that do not parse are dropped.
 QList<ZelkorVersionStru> newerVersions(const QJsonArray& list, const ZelkorVersionStru& installed);
 
-// The entries of a package manifest's "value" array, in order; an entry that
-// is not a string reads as empty text. Anything else gives no entries;
-// *readable is false only for a body that is not empty and not JSON.
-QStringList manifestEntries(const QByteArray& body, bool* readable = nullptr);
-
 // A SHA-256 digest, held inline: an update may list 100,000 files. All zero when none is known;
 // no file has that digest.
 struct Sha256Digest
@@ -63,23 +58,6 @@ struct SignedFile
     Sha256Digest sha256;
     qint64 size = -1;
 };
-
-// Why a signed manifest body is not the one of version, or lists (files, from listedHashes()) no
-// hash and size for one of paths; empty when all is there.
-QString signedManifestProblem(const QByteArray& body, const QString& version,
-    const QStringList& paths, const QMap<QString, SignedFile>& files);
-
-// The hash and size a manifest body gives for each of paths that has them, by fileKey(). An entry
-// given for one of paths that is not a hash and a size sets *problem to the log line's reason.
-QMap<QString, SignedFile> listedHashes(
-    const QByteArray& body, const QStringList& paths, QString* problem = nullptr);
-
-// Why the manifest body of newer[index] does not continue the chain of versions: each newer
-// version's manifest names the one before it as "follows", the first one names a version not newer
-// than installed, or none (null). Empty when it does; a manifest without the record only breaks
-// the chain when recordRequired.
-QString chainProblem(const QByteArray& body, const QList<ZelkorVersionStru>& newer, int index,
-    const ZelkorVersionStru& installed, bool recordRequired);
 
 // A manifest path may only name a file below the installation folder, on
 // Windows too.

@@ -383,12 +383,14 @@ private slots:
         signedInstalls("signed_update_installs", signedTree({}));
         signedInstalls("published_with_sign_key_installs", signedTree({}, true));
         signedInstalls("second_key_installs", signedTree({{signature, sig("next")}}));
-        signedInstalls("legacy_signature_installs", signedTree({{signature, sig("legacy")}}));
         fails("tampered_file", signedTree({{core, {200, evil}}}),
             "^文件校验失败:\\S*/bin/core\\.dll SHA-256不符$");
         fails("body_longer_than_signed_is_cut", signedTree({{core, {200, evil, Reply::Endless}}}),
             "^文件校验失败:\\S*/bin/core\\.dll 大小不符$");
         const QString badSignature = "^签名验证失败:\\S*/1\\.1\\.0\\.json ";
+        // Only the prehashed form is taken: the legacy one signs the body itself, whole.
+        fails("legacy_signature_refused", signedTree({{signature, sig("legacy")}}),
+            badSignature + "不支持旧式签名");
         // Any change breaks the signature: one blank more is as good as a forged hash.
         fails("tampered_manifest", signedTree({{manifest1, {200, body + ' '}}}),
             badSignature + "签名不匹配$");

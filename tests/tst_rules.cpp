@@ -1,6 +1,7 @@
 // The rules: update-list entries and versions, what an update list means for an installation
 // (which also orders versions), how the worker reports it, and the path rule.
 
+#include "manifestreader.h"
 #include "testsupport.h"
 #include "zelkorversion.h"
 
@@ -107,7 +108,9 @@ private slots:
         for (const QJsonValue& version : row[2].toArray())
             newer << ZelkorVersionStru(), newer.last().parseVersion(version.toString());
         const QByteArray body = QJsonDocument(row[4].toObject()).toJson();
-        QCOMPARE(chainProblem(body, newer, row[3].toInt(), installed, row[5].toBool()),
+        ManifestReader reader;
+        QVERIFY(reader.feed(body.constData(), size_t(body.size())) && reader.finish());
+        QCOMPARE(reader.chainProblem(newer, row[3].toInt(), installed, row[5].toBool()),
             row[6].toString());
     }
 
