@@ -1,16 +1,130 @@
-#include "manifestparser.h"
+#include "manifestreader.h"
 
+#include "manifestbytes.h"
+
+#include <QHash>
+
+#include <yajl/yajl_parse.h>
+
+#include <cctype>
 #include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+// yajl reads the grammar; this keeps what the body says, of a top-level object only.
+struct ManifestReader::Parser
+{
+    enum class Role : char { Ignored, Top, Values, Files, Entry };
+    // What a value is read as, from the object or array holding it.
+    enum class Field : char { None, Values, Files, Version, Follows, Item, Path, Sha256, Size };
+    enum class Kind : char { String, Number, Null, Bool, Array, Object };
+    enum class Follows : char { Undefined, Null, String, Other };
+
+    struct Listed
+    {
+        Sha256Digest sha256;
+        qint64 size = -1;
+        bool valid = false;
+    };
+
+    // A "files" entry being read: the last "sha256" and "size" count.
+    struct Entry
+    {
+        Sha256Digest sha256;
+        bool hashed = false;
+        double size = -1;
+    };
+
+    yajl_handle handle = nullptr;
+    ManifestBytes bytes;
+    std::string held; // a token the last piece left open
+    int bom = 0;
+    bool any = false, failed = false, finished = false;
+    std::vector<Role> frames;
+
+    QStringList entries;
+    QHash<QString, Listed> files;
+    QString version, follows;
+    Follows followsKind = Follows::Undefined;
+    Field topKey = Field::None, entryKey = Field::None;
+    QString path;
+    Entry entry;
+
+    Parser();
+    ~Parser() { yajl_free(handle); }
+
+    bool fail()
+    {
+        failed = true;
+        return false;
+    }
+    bool parse(const char* data, size_t size);
+    bool read() const { return finished && any && !failed; }
+    Role parentRole() const { return frames.empty() ? Role::Ignored : frames.back(); }
+    Field valueField() const;
+    Role assign(Field field, Kind kind, const char* text = nullptr, size_t size = 0);
+    bool scalar(Kind kind, const char* text = nullptr, size_t size = 0);
+    bool open(bool object);
+    bool close();
+    void key(const char* text, size_t size);
+
+    double number = 0;
+
+    static const yajl_callbacks callbacks;
+    static Parser& of(void* context) { return *static_cast<Parser*>(context); }
+};
 
 namespace {
 
-// To its size: the text read is a buffer grown as it came.
-QString copy(const QString& text)
+bool same(const char* text, size_t size, const char* name)
 {
-    return QString(text.constData(), text.size());
+    return size == strlen(name) && memcmp(text, name, size) == 0;
 }
 
+QString utf8(const char* text, size_t size)
+{
+    return QString::fromUtf8(text, int(size));
+}
+
+// Qt's parser refuses deeper nesting.
+const size_t nestingLimit = 1024;
+
 } // namespace
+
+const yajl_callbacks ManifestReader::Parser::callbacks = {
+    [](void* c) { return int(of(c).scalar(Parser::Kind::Null)); },
+    [](void* c, int) { return int(of(c).scalar(Parser::Kind::Bool)); },
+    nullptr,
+    nullptr,
+    [](void* c, const char* text, size_t size) {
+        Parser& p = of(c);
+        return int(readJsonNumber(text, size, &p.number) && p.scalar(Parser::Kind::Number));
+    },
+    [](void* c, const unsigned char* text, size_t size) {
+        return int(of(c).scalar(Parser::Kind::String, reinterpret_cast<const char*>(text), size));
+    },
+    [](void* c) { return int(of(c).open(true)); },
+    [](void* c, const unsigned char* text, size_t size) {
+        of(c).key(reinterpret_cast<const char*>(text), size);
+        return 1;
+    },
+    [](void* c) { return int(of(c).close()); },
+    [](void* c) { return int(of(c).open(false)); },
+    [](void* c) { return int(of(c).close()); },
+};
+
+ManifestReader::Parser::Parser()
+    : handle(yajl_alloc(&callbacks, nullptr, this))
+{
+}
+
+bool ManifestReader::Parser::parse(const char* data, size_t size)
+{
+    if (yajl_parse(handle, reinterpret_cast<const unsigned char*>(data), size) != yajl_status_ok)
+        return fail();
+    return true;
+}
 
 ManifestReader::Parser::Field ManifestReader::Parser::valueField() const
 {
@@ -30,7 +144,8 @@ ManifestReader::Parser::Field ManifestReader::Parser::valueField() const
 
 // A value of kind for field: a scalar once read, a container as it opens. Gives the role of
 // the container. The last of duplicate keys wins, as in QJsonObject.
-ManifestReader::Parser::Role ManifestReader::Parser::assign(Field field, Kind kind)
+ManifestReader::Parser::Role ManifestReader::Parser::assign(
+    Field field, Kind kind, const char* text, size_t size)
 {
     switch (field) {
     case Field::Values:
@@ -40,21 +155,22 @@ ManifestReader::Parser::Role ManifestReader::Parser::assign(Field field, Kind ki
         files.clear();
         return kind == Kind::Object ? Role::Files : Role::Ignored;
     case Field::Version:
-        version = kind == Kind::String ? copy(text) : QString();
+        version = kind == Kind::String ? utf8(text, size) : QString();
         break;
     case Field::Follows:
         followsKind = kind == Kind::String ? Follows::String
             : kind == Kind::Null           ? Follows::Null
                                            : Follows::Other;
-        follows = kind == Kind::String ? copy(text) : QString();
+        follows = kind == Kind::String ? utf8(text, size) : QString();
         break;
     case Field::Item:
         if (kind != Kind::String) {
             entries << QString();
         } else {
             // update-publish writes "files" first: the entry shares the path's text.
-            const auto listed = files.constFind(text);
-            entries << (listed != files.cend() ? listed.key() : copy(text));
+            const QString item = utf8(text, size);
+            const auto listed = files.constFind(item);
+            entries << (listed != files.cend() ? listed.key() : item);
         }
         break;
     case Field::Path:
@@ -66,10 +182,11 @@ ManifestReader::Parser::Role ManifestReader::Parser::assign(Field field, Kind ki
         break;
     case Field::Sha256:
         // Only A-F lower-case to a-f, so QString::toLower() leaves nothing else hex.
-        entry.hashed = kind == Kind::String && !cut && text.size() == 64;
-        for (const QChar c : qAsConst(text))
-            entry.hashed = entry.hashed && c.unicode() < 0x80 && isxdigit(c.unicode());
-        entry.sha256 = entry.hashed ? Sha256Digest::fromHex(text) : Sha256Digest();
+        entry.hashed = kind == Kind::String && size == 64;
+        for (size_t i = 0; entry.hashed && i < size; ++i)
+            entry.hashed = isxdigit(uchar(text[i]));
+        entry.sha256
+            = entry.hashed ? Sha256Digest::fromHex(QString::fromLatin1(text, 64)) : Sha256Digest();
         break;
     case Field::Size:
         entry.size = kind == Kind::Number ? number : -1;
@@ -80,33 +197,65 @@ ManifestReader::Parser::Role ManifestReader::Parser::assign(Field field, Kind ki
     return Role::Ignored;
 }
 
-// Which of the names that matter a key of a role's object is.
-ManifestReader::Parser::Field ManifestReader::Parser::keyField(Role role) const
+bool ManifestReader::Parser::scalar(Kind kind, const char* text, size_t size)
 {
-    if (cut)
-        return Field::None;
-    if (role == Role::Top) {
-        if (text == QLatin1String("value"))
-            return Field::Values;
-        if (text == QLatin1String("files"))
-            return Field::Files;
-        if (text == QLatin1String("version"))
-            return Field::Version;
-        if (text == QLatin1String("follows"))
-            return Field::Follows;
-    } else if (role == Role::Entry) {
-        if (text == QLatin1String("sha256"))
-            return Field::Sha256;
-        if (text == QLatin1String("size"))
-            return Field::Size;
-    }
-    return Field::None;
+    if (frames.empty())
+        return false; // fromJson() takes only an object or an array
+    assign(valueField(), kind, text, size);
+    return true;
 }
 
-void ManifestReader::Parser::scalar(Kind kind)
+bool ManifestReader::Parser::open(bool object)
 {
-    assign(valueField(), kind);
-    step = AfterValue;
+    if (frames.size() >= nestingLimit)
+        return false;
+    const Role role = frames.empty() && object
+        ? Role::Top
+        : assign(valueField(), object ? Kind::Object : Kind::Array);
+    frames.push_back(role);
+    if (role == Role::Top)
+        topKey = Field::None;
+    return true;
+}
+
+bool ManifestReader::Parser::close()
+{
+    if (frames.back() == Role::Entry) {
+        const double size = entry.size;
+        const bool valid = entry.hashed && size >= 0 && size <= 9e15 && size == std::floor(size);
+        files.insert(path, valid ? Listed {entry.sha256, qint64(size), true} : Listed());
+    }
+    frames.pop_back();
+    return true;
+}
+
+// Which of the names that matter a key of an object is.
+void ManifestReader::Parser::key(const char* text, size_t size)
+{
+    switch (parentRole()) {
+    case Role::Files:
+        path = utf8(text, size);
+        break;
+    case Role::Top:
+        topKey = same(text, size, "value") ? Field::Values
+            : same(text, size, "files")    ? Field::Files
+            : same(text, size, "version")  ? Field::Version
+            : same(text, size, "follows")  ? Field::Follows
+                                           : Field::None;
+        break;
+    case Role::Entry:
+        entryKey = same(text, size, "sha256") ? Field::Sha256
+            : same(text, size, "size")        ? Field::Size
+                                              : Field::None;
+        break;
+    default:
+        break;
+    }
+}
+
+ManifestReader::ManifestReader()
+    : parser(new Parser)
+{
 }
 
 ManifestReader::~ManifestReader() = default;
@@ -114,32 +263,49 @@ ManifestReader::~ManifestReader() = default;
 bool ManifestReader::feed(const char* data, size_t size)
 {
     Parser& p = *parser;
+    if (p.failed)
+        return false;
     p.any = p.any || size > 0;
-    for (size_t i = 0; i < size;) {
-        // Most of a manifest is plain ASCII inside strings: taken a run at a time.
-        size_t run = 0;
-        while (p.step == Parser::InString && p.str == Parser::Str::Plain && i + run < size
-            && uchar(data[i + run]) < 0x80 && data[i + run] != '"' && data[i + run] != '\\')
-            ++run;
-        if (run > 0) {
-            p.plain(data + i, run);
-            i += run;
-        } else if (!p.take(uchar(data[i++]))) {
-            break;
-        }
+    if (p.bom == 0 && size > 0 && uchar(data[0]) != 0xef)
+        p.bom = 3;
+    for (; p.bom < 3 && size > 0; ++p.bom, ++data, --size) {
+        if (uchar(*data) != uchar("\xef\xbb\xbf"[p.bom]))
+            return p.fail();
     }
-    return p.step != Parser::Failed;
+    if (!p.bytes.take(data, size))
+        return p.fail();
+    // yajl reads a token cut between pieces again from its start with each piece: one is given
+    // to it whole, once it has ended.
+    const size_t start = p.bytes.inToken() ? p.bytes.tokenStart() : size;
+    if (!p.held.empty()) {
+        if (start == ManifestBytes::before) {
+            p.held.append(data, size);
+            return true;
+        }
+        if (!p.parse(p.held.data(), p.held.size()))
+            return false;
+        p.held.clear();
+    }
+    if (start == ManifestBytes::before) // not reached: a token left open is held
+        return p.parse(data, size);
+    if (!p.parse(data, start))
+        return false;
+    p.held.assign(data + start, size - start);
+    return true;
 }
 
 bool ManifestReader::finish()
 {
     Parser& p = *parser;
     p.finished = true;
-    if (p.step != Parser::Done)
-        p.step = Parser::Failed;
-    return !p.any || p.step == Parser::Done;
+    if (!p.failed && !p.held.empty() && p.parse(p.held.data(), p.held.size()))
+        p.held.clear();
+    // yajl takes a token cut short after the top-level value for the end of the body.
+    if (!p.failed && p.any
+        && (p.bytes.inToken() || yajl_complete_parse(p.handle) != yajl_status_ok))
+        p.fail();
+    return !p.any || !p.failed;
 }
-
 QStringList ManifestReader::entries() const
 {
     return parser->read() ? parser->entries : QStringList();
