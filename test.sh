@@ -73,7 +73,7 @@ if [ "${1:-}" = --windows ]; then
     tools/ensure-packages.sh binutils
     packages=(cmake make g++ perl dpkg-dev xz-utils autoconf automake libtool pkg-config
         gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix gcc-mingw-w64-x86-64-posix
-        g++-mingw-w64-x86-64-posix wine wine64 fonts-dejavu-core minisign rapidjson-dev nginx-light
+        g++-mingw-w64-x86-64-posix wine wine64 fonts-dejavu-core minisign libyajl-dev nginx-light
         tinyproxy openssl)
     # The i386 packages only where they can run: elsewhere their index is a needless risk.
     runs_32bit && packages+=(wine32:i386 libgnutls30:i386)
@@ -94,7 +94,7 @@ if [ "${1:-}" = --windows ]; then
 fi
 
 tools/ensure-packages.sh cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libcurl4-openssl-dev \
-    libcpp-httplib-dev e2fsprogs libsodium-dev libssl-dev minisign rapidjson-dev nginx-light tinyproxy \
+    libcpp-httplib-dev e2fsprogs libsodium-dev libssl-dev minisign libyajl-dev nginx-light tinyproxy \
     openssl
 
 build=${BUILD_DIR:-build}

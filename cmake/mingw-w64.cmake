@@ -11,7 +11,7 @@ set(UPDATER_WINDOWS_DEPS_DIR "$ENV{UPDATER_WINDOWS_DEPS_DIR}" CACHE PATH
     "Folder holding the Windows prefixes from tools/windows-deps.sh")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES UPDATER_WINDOWS_DEPS_DIR)
 set(CMAKE_FIND_ROOT_PATH /usr/${UPDATER_MINGW_HOST})
-foreach(name qt5 curl sodium httplib)
+foreach(name qt5 curl sodium yajl httplib)
     set(prefix "${UPDATER_WINDOWS_DEPS_DIR}/${name}-${UPDATER_MINGW_HOST}")
     if(EXISTS "${prefix}")
         list(APPEND CMAKE_FIND_ROOT_PATH "${prefix}")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # windows-deps.sh [HOST]: prints a folder holding the static Windows prefixes NAME-HOST of qt5,
-# curl, sodium and httplib (the tests' header), for HOST i686-w64-mingw32 (the default, 32-bit) or
+# curl, sodium, yajl and httplib (the tests' header), for HOST i686-w64-mingw32 (the default, 32-bit) or
 # x86_64-w64-mingw32. With UPDATER_WINDOWS_DEPS naming a folder of archives laid out like
 # ../shared/windows-deps, or one archive in it, Qt and curl come from the archive for HOST there;
 # otherwise they are built from Debian's source packages by the recipe in that folder's README, as
@@ -74,6 +74,23 @@ build_sodium() {
     sed -i 's|^prefix=.*|prefix=${pcfiledir}/../..|' "$1/sodium-$host/lib/pkgconfig/libsodium.pc"
 }
 
+# yajl's sources compiled into a static library; its CMake build wants more than it is worth.
+build_yajl() {
+    local src prefix=$1/yajl-$host part file version=()
+    src=$(fetch yajl)
+    mkdir -p "$prefix/include/yajl" "$prefix/lib" objects
+    cp "$src"/src/api/*.h "$prefix/include/yajl/"
+    for part in MAJOR MINOR MICRO; do
+        version+=(-e "s/\${YAJL_$part}/$(sed -n "s/^SET (YAJL_$part \([0-9]*\))$/\1/p" "$src/CMakeLists.txt")/")
+    done
+    sed "${version[@]}" "$src/src/api/yajl_version.h.cmake" > "$prefix/include/yajl/yajl_version.h"
+    for file in "$src"/src/*.c; do
+        $host-gcc-posix -O2 -DNDEBUG -I"$prefix/include" -c "$file" \
+            -o "objects/$(basename "$file" .c).o" >&2
+    done
+    $host-ar rcs "$prefix/lib/libyajl_s.a" objects/*.o
+}
+
 # The tests' loopback server: the single header, which Debian builds into a
 # library, with a pkg-config file like Debian's.
 build_httplib() {
@@ -133,7 +150,7 @@ else
     both() { build_qt "$1"; build_curl "$1"; }
     cached "$dir" both
 fi
-for name in sodium:libsodium httplib:cpp-httplib; do
+for name in sodium:libsodium yajl:yajl httplib:cpp-httplib; do
     extra=$cache/${name%%:*}-$(version_of ${name#*:})-$host
     if [ ! -d "$dir/${name%%:*}-$host" ] || [ -L "$dir/${name%%:*}-$host" ]; then
         cached "$extra" build_${name%%:*}
