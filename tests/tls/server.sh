@@ -8,12 +8,14 @@ stop() {
     local name pid
     for name in nginx tinyproxy; do
         pid=$(cat "$dir/$name.pid" 2>/dev/null) || continue
+        rm -f "$dir/$name.pid"
+        # A stale file may name another process by now.
+        tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline" | grep -qF "$dir" || continue
         kill "$pid" 2>/dev/null
         for _ in $(seq 100); do
             kill -0 "$pid" 2>/dev/null || break
             sleep 0.1
         done
-        rm -f "$dir/$name.pid"
     done
 }
 
