@@ -1,17 +1,14 @@
 #include "downloads.h"
 
 #include "installfile.h"
-#include "requestwait.h"
 #include "sha256.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QTimer>
+#include <QMutexLocker>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -21,16 +18,17 @@ namespace {
 const qint64 resumableSize = 256 * 1024;
 
 // What If-Range may carry: a strong ETag, or else the date the file changed.
-QByteArray validatorOf(const QNetworkReply* reply)
+QByteArray validatorOf(const transport::Head& head)
 {
-    const QByteArray etag = reply->rawHeader("ETag");
-    return !etag.isEmpty() && !etag.startsWith("W/") ? etag : reply->rawHeader("Last-Modified");
+    const QByteArray etag = QByteArray::fromStdString(head.etag);
+    return !etag.isEmpty() && !etag.startsWith("W/") ? etag
+                                                     : QByteArray::fromStdString(head.lastModified);
 }
 
 // The first byte of a 206 answer ("Content-Range: bytes 100-199/200"); -1 without one.
-qint64 rangeStart(const QNetworkReply* reply)
+qint64 rangeStart(const transport::Head& head)
 {
-    const QByteArray range = reply->rawHeader("Content-Range").trimmed();
+    const QByteArray range = QByteArray::fromStdString(head.contentRange).trimmed();
     const int dash = range.indexOf('-');
     bool ok = false;
     const qint64 start = range.startsWith("bytes ") ? range.mid(6, dash - 6).toLongLong(&ok) : -1;
@@ -49,23 +47,27 @@ struct DownloadQueue::Active
     }
     const Download download;
     InstallFile target;
-    std::unique_ptr<ReplyReader> reader;
+    int id = 0;
     qint64 resumeFrom = 0; // bytes asked to be skipped
-    bool begun = false;
     bool restart = false; // the answer cannot continue the staged part
     bool fromStart = false; // already the second try
+    bool retried = false; // already asked again after its connection broke
 };
 
-DownloadQueue::DownloadQueue(QNetworkAccessManager* manager, const DownloadSettings& settings,
+DownloadQueue::DownloadQueue(transport::Transfers& transfers, const DownloadSettings& settings,
     std::function<bool()> stopRequested, UpdateLog& log)
-    : manager(manager)
+    : transfers(transfers)
     , settings(settings)
     , stopRequested(std::move(stopRequested))
     , log(log)
 {
 }
 
-DownloadQueue::~DownloadQueue() = default;
+DownloadQueue::~DownloadQueue()
+{
+    for (const std::unique_ptr<Active>& each : active)
+        transfers.cancel(each->id);
+}
 
 QString DownloadQueue::localPath(const Download& download) const
 {
@@ -98,27 +100,28 @@ bool DownloadQueue::run(const QVector<Download>& downloads, const Staged& onStag
             record.insert(line.value(QStringLiteral("path")).toString(), line);
         }
     }
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, &context, [this] {
-        if (stopRequested()) {
-            wasStopped = true;
-            loop.quit();
-        }
-    });
-    watch.start(100);
     fill();
-    if (!active.empty() || checking > 0)
-        loop.exec();
-    active.clear(); // what is still under way stops; its staged part stays for the next run
+    while ((!active.empty() || checking > 0) && !failed && !wasStopped) {
+        transfers.wait(100);
+        for (const auto& each : [this] {
+                 QMutexLocker locker(&checkedMutex);
+                 return std::exchange(checkedFiles, {});
+             }())
+            checked(each.first, each.second);
+        if (stopRequested())
+            wasStopped = true;
+    }
+    // What is still under way stops; its staged part stays for the next run.
+    for (const std::unique_ptr<Active>& each : active)
+        transfers.cancel(each->id);
+    active.clear();
     hashers.waitForDone();
-    QCoreApplication::removePostedEvents(&context, QEvent::MetaCall);
     return !failed && !wasStopped && next == pending.size();
 }
 
 void DownloadQueue::fill()
 {
-    while (
-        !failed && int(active.size()) + checking < settings.connections && next < pending.size()) {
+    while (!failed && int(active.size()) + checking < transfers.window() && next < pending.size()) {
         if (stopRequested()) {
             wasStopped = true;
             break;
@@ -129,21 +132,20 @@ void DownloadQueue::fill()
         else
             start(download, true);
     }
-    if ((active.empty() && checking == 0) || failed || wasStopped)
-        loop.quit();
 }
 
 void DownloadQueue::check(const Download& download)
 {
-    // Hashed beside the event loop, which keeps the downloads under way flowing.
+    // Hashed beside the transfers, which keep flowing meanwhile.
     ++checking;
     hashers.start([this, download] {
         const StagedFrom from = hasContent(localPath(download), download.listed)
             ? StagedFrom::Installed
             : hasContent(stagedPath(download), download.listed) ? StagedFrom::EarlierRun
                                                                 : StagedFrom::Server;
-        QMetaObject::invokeMethod(
-            &context, [this, download, from] { checked(download, from); }, Qt::QueuedConnection);
+        QMutexLocker locker(&checkedMutex);
+        checkedFiles.emplace_back(download, from);
+        transfers.wakeup();
     });
 }
 
@@ -163,57 +165,52 @@ void DownloadQueue::checked(const Download& download, StagedFrom from)
     fill();
 }
 
-void DownloadQueue::start(const Download& download, bool mayResume)
+void DownloadQueue::start(const Download& download, bool mayResume, bool retried)
 {
     auto fresh = std::make_unique<Active>(download, localPath(download), stagedPath(download), log);
     Active* const raw = fresh.get();
     raw->fromStart = !mayResume;
-    const QUrl url(settings.fileUrl + urlPath(download.path), QUrl::TolerantMode);
-    QNetworkRequest request(url);
+    raw->retried = retried;
+    transport::Request request;
+    request.url = QUrl(settings.fileUrl + urlPath(download.path), QUrl::TolerantMode)
+                      .toEncoded()
+                      .toStdString();
     QByteArray validator;
     raw->resumeFrom = mayResume ? resumablePart(download, &validator) : 0;
     log.write(QStringLiteral("下载文件:"));
     if (raw->resumeFrom > 0) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(raw->resumeFrom) + '-');
-        request.setRawHeader("If-Range", validator);
-        request.setRawHeader("Accept-Encoding", "identity"); // a range of the bytes as stored
+        request.headers = {"Range: bytes=" + std::to_string(raw->resumeFrom) + '-',
+            "If-Range: " + validator.toStdString()};
         log.write(QStringLiteral("续传文件:%1 已有%2字节").arg(download.path).arg(raw->resumeFrom));
     }
-    const qint64 maxBytes = download.expected() ? qMin(download.listed.size, settings.maxFileSize)
-                                                : settings.maxFileSize;
-    raw->reader = std::make_unique<ReplyReader>(
-        startGet(manager, request), maxBytes, settings.silenceMs,
-        [this, raw](const QByteArray& chunk) { return take(raw, chunk); },
-        [this, raw] {
-            // Queued: the reader that tells is deleted there.
-            QMetaObject::invokeMethod(
-                &context, [this, raw] { settle(raw); }, Qt::QueuedConnection);
-        });
+    request.maxBytes = download.expected() ? qMin(download.listed.size, settings.maxFileSize)
+                                           : settings.maxFileSize;
+    request.begin = [this, raw](const transport::Head& head) { return begin(raw, head); };
+    request.body = [raw](const char* data, size_t size) {
+        return raw->target.write(QByteArray::fromRawData(data, int(size)));
+    };
+    request.done = [this, raw](const transport::Outcome& outcome) { settle(raw, outcome); };
     active.push_back(std::move(fresh));
+    raw->id = transfers.add(std::move(request));
 }
 
-bool DownloadQueue::take(Active* active, const QByteArray& chunk)
+bool DownloadQueue::begin(Active* active, const transport::Head& head)
 {
-    if (!std::exchange(active->begun, true)) {
-        const QNetworkReply* reply = active->reader->reply();
-        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 206) {
-            if (active->resumeFrom == 0 || rangeStart(reply) != active->resumeFrom) {
-                active->restart = true;
-                return false;
-            }
-            if (!active->target.resume(active->resumeFrom))
-                return false;
-        } else {
-            if (active->resumeFrom > 0)
-                log.write(QStringLiteral("服务器发来整个文件,从头下载:") + active->download.path);
-            active->resumeFrom = 0;
-            remember(active->download, validatorOf(reply));
+    if (head.status == 206) {
+        if (active->resumeFrom == 0 || rangeStart(head) != active->resumeFrom) {
+            active->restart = true;
+            return false;
         }
+        return active->target.resume(active->resumeFrom);
     }
-    return active->target.write(chunk);
+    if (active->resumeFrom > 0)
+        log.write(QStringLiteral("服务器发来整个文件,从头下载:") + active->download.path);
+    active->resumeFrom = 0;
+    remember(active->download, validatorOf(head));
+    return true;
 }
 
-void DownloadQueue::settle(Active* settled)
+void DownloadQueue::settle(Active* settled, const transport::Outcome& outcome)
 {
     const auto found = std::find_if(active.begin(), active.end(),
         [settled](const std::unique_ptr<Active>& each) { return each.get() == settled; });
@@ -221,21 +218,22 @@ void DownloadQueue::settle(Active* settled)
         return; // the run has ended; a second failure is not the cause
     std::unique_ptr<Active> done = std::move(*found);
     active.erase(found);
-    const RequestOutcome outcome = done->reader->outcome(stopRequested());
-    if (outcome.stopped) {
-        wasStopped = true;
-        loop.quit();
+    const bool ok = outcome.ok && done->target.commit();
+    // A connection the server closed (after so many requests, say) costs one more try, resumed
+    // where it can be.
+    if (!ok && outcome.retryable && !done->retried) {
+        log.write(QStringLiteral("连接中断,重新下载:") + done->download.path);
+        const Download download = done->download;
+        done.reset(); // its part goes to the disk first
+        start(download, true, true);
         return;
     }
-    const bool ok = outcome.ok && done->target.commit();
     // A resumed file that does not end as listed, or whose range is refused (412, 416, a proxy's
     // 400), is fetched once more, whole.
-    const int status
-        = done->reader->reply()->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool resumed = done->resumeFrom > 0 && (outcome.ok || status >= 400);
+    const bool resumed = done->resumeFrom > 0 && (outcome.ok || outcome.status >= 400);
     if (!ok && !done->fromStart && (done->restart || resumed)) {
         log.write(QStringLiteral("续传未成功,从头重新下载:") + done->download.path);
-        start(done->download, false);
+        start(done->download, false, done->retried);
         return;
     }
     if (!ok) {
@@ -244,25 +242,25 @@ void DownloadQueue::settle(Active* settled)
         done.reset();
         logFailure(download, outcome);
         failed = true;
-        loop.quit();
         return;
     }
     (*staged)(done->download, done->target.content(), StagedFrom::Server);
     fill();
 }
 
-void DownloadQueue::logFailure(const Download& download, const RequestOutcome& outcome)
+void DownloadQueue::logFailure(const Download& download, const transport::Outcome& outcome)
 {
     // A local failure has been logged where it happened.
     if (outcome.ok || outcome.sinkFailed)
         return;
-    if (download.expected() && outcome.tooLarge) {
+    if (download.expected() && outcome.code == transport::TooLarge) {
         log.write(
             QStringLiteral("文件校验失败:") + localPath(download) + QStringLiteral(" 大小不符"));
         return;
     }
     log.write(QStringLiteral("下载文件:") + QStringLiteral(" 失败,错误码:")
-        + QString::number(outcome.code) + QStringLiteral("错误原因:") + outcome.reason);
+        + QString::number(outcome.code) + QStringLiteral("错误原因:")
+        + QString::fromStdString(outcome.reason));
     qDebug() << settings.fileUrl + download.path << " get failed!";
 }
 

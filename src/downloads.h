@@ -1,23 +1,20 @@
 #ifndef DOWNLOADS_H
 #define DOWNLOADS_H
 
-#include "requestwait.h"
+#include "transport.h"
 #include "updatelog.h"
 #include "updaterules.h"
 
-#include <QEventLoop>
 #include <QJsonObject>
-#include <QObject>
+#include <QMutex>
 #include <QString>
 #include <QThreadPool>
-#include <QUrl>
 #include <QVector>
 
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
-
-class QNetworkAccessManager;
 
 // One file of an update, to be staged. Kept small: an update may list 100,000.
 struct Download
@@ -47,7 +44,8 @@ struct DownloadSettings
     QString resumeRecord; // keeps what validates a resumed download across runs
 };
 
-// Stages the files of an update, several at once over kept-alive connections. A file whose
+// Stages the files of an update, several at once: streams multiplexed on one HTTP/2 connection, or
+// kept-alive HTTP/1.1 connections. A file whose
 // installed or staged copy already has the listed size and hash is not fetched; one that an earlier
 // run staged in part goes on from there while the server still has the same content.
 class DownloadQueue
@@ -55,7 +53,7 @@ class DownloadQueue
 public:
     using Staged = std::function<void(const Download&, const SignedFile&, StagedFrom)>;
 
-    DownloadQueue(QNetworkAccessManager* manager, const DownloadSettings& settings,
+    DownloadQueue(transport::Transfers& transfers, const DownloadSettings& settings,
         std::function<bool()> stopRequested, UpdateLog& log);
     ~DownloadQueue();
 
@@ -75,14 +73,14 @@ private:
     void fill();
     void check(const Download& download);
     void checked(const Download& download, StagedFrom from);
-    void start(const Download& download, bool mayResume);
-    bool take(Active* active, const QByteArray& chunk);
-    void settle(Active* active);
-    void logFailure(const Download& download, const RequestOutcome& outcome);
+    void start(const Download& download, bool mayResume, bool retried = false);
+    bool begin(Active* active, const transport::Head& head);
+    void settle(Active* active, const transport::Outcome& outcome);
+    void logFailure(const Download& download, const transport::Outcome& outcome);
     qint64 resumablePart(const Download& download, QByteArray* validator) const;
     void remember(const Download& download, const QByteArray& validator);
 
-    QNetworkAccessManager* const manager;
+    transport::Transfers& transfers;
     const DownloadSettings settings;
     const std::function<bool()> stopRequested;
     UpdateLog& log;
@@ -95,8 +93,8 @@ private:
     bool wasStopped = false;
     int checking = 0; // files being hashed to see whether they need fetching
     QThreadPool hashers;
-    QEventLoop loop;
-    QObject context;
+    QMutex checkedMutex;
+    std::vector<std::pair<Download, StagedFrom>> checkedFiles; // by the hashers, under the mutex
 };
 
 #endif // DOWNLOADS_H

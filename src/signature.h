@@ -16,3 +16,18 @@ QString signatureProblem(
     const QByteArray& body, const QByteArray& signature, const QList<QByteArray>& publicKeys);
 
 #endif // SIGNATURE_H
+// TEMPORARY BRIDGE
+class ManifestSignature
+{
+public:
+    ManifestSignature(const QByteArray& signature, const QList<QByteArray>& keys)
+        : sig(signature)
+        , keys(keys)
+    {
+    }
+    QString problem() const { return QString(); }
+    void update(const char* data, size_t size) { body.append(data, int(size)); }
+    QString finish() { return signatureProblem(body, sig, keys); }
+    QByteArray sig, body;
+    QList<QByteArray> keys;
+};

@@ -1,6 +1,7 @@
 #include "zelkorversion.h"
 
 #include "installfile.h"
+#include "manifestreader.h"
 #include "signature.h"
 
 #include <QCoreApplication>
@@ -8,8 +9,6 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkProxyFactory>
 #include <QUrl>
 
 #include <utility>
@@ -21,8 +20,8 @@
 namespace {
 
 const int updateListTimeoutMs = 10000;
-// A manifest is a short list of paths; anything bigger is not one.
-const qint64 maxManifestSize = 16 * 1024 * 1024;
+// Read as it arrives, never held whole: room for a release of some million files.
+const qint64 maxManifestSize = Q_INT64_C(256) << 20;
 // Ends a body that never ends, announced length or not.
 const qint64 maxFileSize = UPDATER_MAX_FILE_BYTES;
 const qint64 maxSignatureSize = 64 * 1024;
@@ -47,8 +46,9 @@ ZelkorVersion::~ZelkorVersion()
         running = false;
         stateChanged.wakeAll();
     }
+    if (transfers)
+        transfers->wakeup();
     wait();
-    delete networkManager;
 }
 
 void ZelkorVersion::finish(bool ok)
@@ -77,6 +77,11 @@ void ZelkorVersion::init()
     appDir = options.appDir.isEmpty() ? QCoreApplication::applicationDirPath()
                                       : QDir(options.appDir).absolutePath();
     fetcher.setProgramDir(appDir);
+    static const bool curlReady = transport::initialise();
+    if (!curlReady)
+        qDebug() << "libcurl could not be initialised";
+    transfers
+        = std::make_unique<transport::Transfers>(UPDATER_DOWNLOAD_CONNECTIONS, requestTimeoutMs);
     transaction = std::make_unique<UpdateTransaction>(appDir, log);
     // A second update.exe waits here; an update an earlier run left is finished first.
     const auto tell = [this](const QString& why) { emit sigMsgWaiting(why); };
@@ -126,6 +131,7 @@ void ZelkorVersion::doBeginUpdate()
         workState = FetchManifests;
     currentIndex = 0;
     stateChanged.wakeAll();
+    transfers->wakeup();
 }
 
 void ZelkorVersion::requestAbort()
@@ -133,6 +139,8 @@ void ZelkorVersion::requestAbort()
     abortRequested = true;
     QMutexLocker locker(&stateMutex);
     stateChanged.wakeAll();
+    if (transfers)
+        transfers->wakeup();
 }
 
 void ZelkorVersion::writeLog(QString message)
@@ -203,11 +211,14 @@ bool ZelkorVersion::getEnd(bool success, QByteArray data)
 void ZelkorVersion::run()
 {
     qDebug() << "ZelkorVersion::run()";
-    // The proxy the user's system names (on Windows: Internet Options, PAC and WPAD).
-    QNetworkProxyFactory::setUseSystemConfiguration(true);
-    networkManager = new QNetworkAccessManager;
-    // 3xx bodies must never be installed; follow redirects that stay as safe.
-    networkManager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    // The connection (and its TLS handshake) is made while the fetch tool asks for the list; the
+    // answer also tells whether the server multiplexes.
+    transport::Request warmUp;
+    warmUp.url = QUrl(server + QStringLiteral("/packages/update.json"), QUrl::TolerantMode)
+                     .toEncoded()
+                     .toStdString();
+    warmUp.headOnly = true;
+    transfers->add(std::move(warmUp));
 
     QMutexLocker locker(&stateMutex);
     while (running) {
@@ -219,8 +230,11 @@ void ZelkorVersion::run()
             return;
         }
         if (state == Idle) {
-            // The idle poll; a command, an abort or the destructor wakes it at once.
-            stateChanged.wait(&stateMutex, 100);
+            // The idle poll, which moves the warm-up on; a command, an abort or the destructor
+            // wakes it at once.
+            locker.unlock();
+            transfers->wait(100);
+            locker.relock();
             continue;
         }
         locker.unlock();
@@ -245,6 +259,7 @@ void ZelkorVersion::setState(int state)
     QMutexLocker locker(&stateMutex);
     workState = state;
     stateChanged.wakeAll();
+    transfers->wakeup();
 }
 
 void ZelkorVersion::advance(int from, int to)
@@ -263,10 +278,27 @@ void ZelkorVersion::failUpdate(int from)
     finish(false);
 }
 
-RequestOutcome ZelkorVersion::fetch(const QUrl& url, qint64 maxBytes, QByteArray* body)
+transport::Outcome ZelkorVersion::fetch(
+    const QString& url, qint64 maxBytes, const std::function<bool(const char*, size_t)>& body)
 {
-    return fetchBody(
-        networkManager, url, maxBytes, requestTimeoutMs, [this] { return stopRequested(); }, body);
+    transport::Outcome result;
+    bool ended = false;
+    transport::Request request;
+    request.url = QUrl(url, QUrl::TolerantMode).toEncoded().toStdString();
+    request.maxBytes = maxBytes;
+    request.body = body;
+    request.done = [&](const transport::Outcome& outcome) {
+        result = outcome;
+        ended = true;
+    };
+    const int id = transfers->add(std::move(request));
+    while (!ended && !stopRequested())
+        transfers->wait(100);
+    if (!ended) {
+        transfers->cancel(id);
+        result.stopped = true;
+    }
+    return result;
 }
 
 void ZelkorVersion::fetchManifestStep()
@@ -275,47 +307,66 @@ void ZelkorVersion::fetchManifestStep()
     if (currentIndex < count) {
         const QString version = versionList.at(currentIndex).versionString();
         ++currentIndex;
-        const QUrl url(
-            server + QStringLiteral("/packages/version/") + version + QStringLiteral(".json"),
-            QUrl::TolerantMode);
-        QByteArray body;
-        const RequestOutcome outcome = fetch(url, maxManifestSize, &body);
-        if (outcome.stopped)
-            return;
-        bool readable = false;
-        const QStringList paths = manifestEntries(body, &readable);
+        const QString url
+            = server + QStringLiteral("/packages/version/") + version + QStringLiteral(".json");
         const auto refuse = [this](const QString& line) {
             writeLog(line);
             failUpdate(FetchManifests);
         };
-        if (!outcome.ok || !readable) {
-            qDebug() << "get" << url << "failed!"
-                     << (outcome.ok ? QStringLiteral("not JSON") : outcome.reason);
-            return refuse(QStringLiteral("获取更新列表失败:"));
-        }
-        // A signed build needs every hash; an unsigned one checks those the manifest gives.
-        QString malformed;
-        const QMap<QString, SignedFile> listed = listedHashes(body, paths, &malformed);
+        // The signature first, so that each piece of the manifest is hashed as it comes.
+        std::unique_ptr<ManifestSignature> signature;
         if (!trustedKeys().isEmpty()) {
-            QByteArray signature;
-            const RequestOutcome fetched = fetch(
-                QUrl(url.toString() + QStringLiteral(".minisig")), maxSignatureSize, &signature);
+            QByteArray text;
+            const transport::Outcome fetched = fetch(url + QStringLiteral(".minisig"),
+                maxSignatureSize, [&text](const char* data, size_t size) {
+                    text.append(data, int(size));
+                    return true;
+                });
             if (fetched.stopped)
                 return;
-            QString problem = fetched.ok
-                ? signatureProblem(body, signature, trustedKeys())
+            signature = std::make_unique<ManifestSignature>(text, trustedKeys());
+            const QString problem = fetched.ok
+                ? signature->problem()
                 : QStringLiteral("缺少签名,错误码:") + QString::number(fetched.code);
-            if (problem.isEmpty())
-                problem = signedManifestProblem(body, version, paths, listed);
             if (!problem.isEmpty())
-                return refuse(
-                    QStringLiteral("签名验证失败:") + url.toString() + QLatin1Char(' ') + problem);
+                return refuse(QStringLiteral("签名验证失败:") + url + QLatin1Char(' ') + problem);
+        }
+        ManifestReader reader;
+        const transport::Outcome outcome
+            = fetch(url, maxManifestSize, [&](const char* data, size_t size) {
+                  if (signature)
+                      signature->update(data, size);
+                  reader.feed(data, size);
+                  return true;
+              });
+        if (outcome.stopped)
+            return;
+        // Nothing the manifest says counts before its signature matches.
+        if (outcome.ok && signature) {
+            const QString problem = signature->finish();
+            if (!problem.isEmpty())
+                return refuse(QStringLiteral("签名验证失败:") + url + QLatin1Char(' ') + problem);
+        }
+        if (!outcome.ok || !reader.finish()) {
+            qDebug() << "get" << url << "failed!"
+                     << (outcome.ok ? QStringLiteral("not JSON")
+                                    : QString::fromStdString(outcome.reason));
+            return refuse(QStringLiteral("获取更新列表失败:"));
+        }
+        const QStringList paths = reader.entries();
+        // A signed build needs every hash; an unsigned one checks those the manifest gives.
+        QString malformed;
+        const QMap<QString, SignedFile> listed = reader.listedHashes(paths, &malformed);
+        if (signature) {
+            const QString problem = reader.signedManifestProblem(version, paths, listed);
+            if (!problem.isEmpty())
+                return refuse(QStringLiteral("签名验证失败:") + url + QLatin1Char(' ') + problem);
         }
         if (malformed.isEmpty())
-            malformed = chainProblem(
-                body, versionList, currentIndex - 1, currVersion, !trustedKeys().isEmpty());
+            malformed = reader.chainProblem(
+                versionList, currentIndex - 1, currVersion, signature != nullptr);
         if (!malformed.isEmpty())
-            return refuse(malformed + QLatin1Char(' ') + url.toString());
+            return refuse(malformed + QLatin1Char(' ') + url);
         downloads.reserve(downloads.size() + paths.size());
         for (const QString& path : paths) {
             qDebug() << path;
@@ -360,7 +411,7 @@ void ZelkorVersion::commitUpdate()
 void ZelkorVersion::fetchFileStep()
 {
     DownloadQueue queue(
-        networkManager,
+        *transfers,
         {UPDATER_DOWNLOAD_CONNECTIONS, requestTimeoutMs, maxFileSize,
             server + QStringLiteral("/packages/bin/"), appDir, transaction->stagedPath(QString()),
             transaction->resumeRecordPath()},

@@ -3,8 +3,8 @@
 
 #include "downloads.h"
 #include "getUrl.h"
-#include "requestwait.h"
 #include "transaction.h"
+#include "transport.h"
 #include "updatelog.h"
 #include "updaterules.h"
 
@@ -20,10 +20,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-
-class QNetworkAccessManager;
-class QNetworkReply;
-class QUrl;
 
 // Empty or zero fields take the compiled-in values; tests point them at a
 // loopback server and a temporary installation folder.
@@ -100,7 +96,8 @@ private:
     void finish(bool ok);
     void lockFailed();
     void releaseLock();
-    RequestOutcome fetch(const QUrl& url, qint64 maxBytes, QByteArray* body);
+    transport::Outcome fetch(
+        const QString& url, qint64 maxBytes, const std::function<bool(const char*, size_t)>& body);
     void setState(int state);
     void advance(int from, int to);
     void failUpdate(int from);
@@ -110,7 +107,7 @@ private:
         return abortRequested || !running;
     }
 
-    QNetworkAccessManager* networkManager = nullptr;
+    std::unique_ptr<transport::Transfers> transfers; // driven by the thread only
     bool running = false;
     bool isTimeout = false;
     int workState = Idle;

@@ -287,8 +287,8 @@ private slots:
         // A manifest stored cut short is no "no files": the version would be recorded without them.
         fails("manifest_not_json", answer(manifest2, {200, R"({"value":["data/a.txt")"}),
             beforeAnyFile("获取更新列表失败:"));
-        fails("file_missing", answer(shared, {404, "<html>404</html>"}), failed + "203错误原因:");
-        fails("last_file_missing", answer(binPath + "数据/c.txt", 404), failed + "203错误原因:");
+        fails("file_missing", answer(shared, {404, "<html>404</html>"}), failed + "404错误原因:");
+        fails("last_file_missing", answer(binPath + "数据/c.txt", 404), failed + "404错误原因:");
         fails("manifest_missing", answer(manifest2, 404), beforeAnyFile("获取更新列表失败:"));
         fails("list_never_answers", answer(updateList, {200, "", Reply::NoAnswer}),
             "^请求服务器超时：$");
@@ -322,7 +322,7 @@ private slots:
         otherScheme.location = "gopher://127.0.0.1/moved.txt";
         fails("redirect_to_another_scheme", answer(binPath + "moved.txt", otherScheme),
             failed
-                + "301错误原因:cannot follow the redirect to "
+                + "302错误原因:cannot follow the redirect to "
                   "gopher://127\\.0\\.0\\.1/moved\\.txt$");
         fails(
             "folder_where_a_file_goes",
