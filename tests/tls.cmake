@@ -62,7 +62,6 @@ updater_add_program(updater_tls updatercore_tls "${CMAKE_BINARY_DIR}/tls-bin")
 updater_add_core(updatercore_tls_http "http://localhost:${UPDATER_TEST_TLS_HTTP_PORT}"
     ${UPDATER_TEST_REQUEST_TIMEOUT_MS} 67108864)
 updater_add_program(updater_tls_http updatercore_tls_http "${CMAKE_BINARY_DIR}/tls-http-bin")
-include(tls-fallback.cmake)
 updater_add_fetch_tool(updateCurl_tls "${CMAKE_BINARY_DIR}/tls-tool")
 if(NOT WIN32)
     foreach(target updatercore_tls updatercore_tls_http updateCurl_tls)

@@ -4,7 +4,7 @@
 // reads: the updater, the files, whether the proxy is named, the log -> which server answered the
 // files (none: nothing installed).
 
-#include "systemproxy.h"
+#include "proxysetting.h"
 #include "testsupport.h"
 
 #ifdef Q_OS_WIN

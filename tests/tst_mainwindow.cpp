@@ -2,7 +2,7 @@
 // what it shows when, and what its buttons do.
 
 #include "mainwindow.h"
-#include "systemproxy.h"
+#include "proxysetting.h"
 #include "testsupport.h"
 
 #include <QtWidgets>
