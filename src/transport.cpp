@@ -29,7 +29,7 @@ struct Transfers::Impl
     Clock::time_point checked;
     std::map<int, std::unique_ptr<Transfer>> transfers;
     std::vector<CURL*> idle;
-    std::map<curl_socket_t, Window> windows;
+    std::map<int, Window> windows; // by connection
     std::vector<std::pair<std::function<void(const Outcome&)>, Outcome>> ended;
 
     void start(Transfer& transfer);
@@ -103,7 +103,7 @@ void Transfers::Impl::checkBounds()
     std::vector<std::pair<int, Outcome>> late;
     for (auto& window : windows)
         window.second.seen = false;
-    std::multimap<curl_socket_t, int> bySocket;
+    std::multimap<int, int> byConnection;
     for (const auto& entry : transfers) {
         Transfer& transfer = *entry.second;
         if (now - transfer.lastByte > silence) {
@@ -113,15 +113,13 @@ void Transfers::Impl::checkBounds()
             late.emplace_back(transfer.id, outcome);
             continue;
         }
-        curl_socket_t socket = CURL_SOCKET_BAD;
-        if (curl_easy_getinfo(transfer.easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK
-            || socket == CURL_SOCKET_BAD)
-            continue;
-        Window& window = windows.emplace(socket, Window {now}).first->second;
+        // Multiplexed streams share one connection; otherwise each transfer has its own.
+        const int connection = httpVersion == CURL_HTTP_VERSION_2_0 ? 0 : transfer.id;
+        Window& window = windows.emplace(connection, Window {now}).first->second;
         window.seen = true;
         window.bytes += transfer.bytes - transfer.counted;
         transfer.counted = transfer.bytes;
-        bySocket.emplace(socket, transfer.id);
+        byConnection.emplace(connection, transfer.id);
     }
     // Slowness is judged per connection: streams that share one share its rate.
     for (auto it = windows.begin(); it != windows.end();) {
@@ -136,7 +134,7 @@ void Transfers::Impl::checkBounds()
                 outcome.code = Slow;
                 outcome.reason = "under " + std::to_string(slowBytesPerSecond) + " bytes/s for "
                     + std::to_string(silenceMs) + " ms";
-                const auto range = bySocket.equal_range(it->first);
+                const auto range = byConnection.equal_range(it->first);
                 for (auto each = range.first; each != range.second; ++each)
                     late.emplace_back(each->second, outcome);
             }

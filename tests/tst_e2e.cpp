@@ -261,11 +261,17 @@ private slots:
                 t.server->route(manifest2, R"({"value":["update.exe"]})");
             },
             "^开始下载文件$.*^写入更新文件$");
-        // The bound is on silence: a slow but steady file takes over three bounds and installs.
-        Reply trickle(200, "in both", Reply::Trickle);
-        trickle.faultAfter = 1, trickle.delayMs = UPDATER_TEST_REQUEST_TIMEOUT_MS / 2;
-        installs("file_trickles_for_three_bounds", answer(shared, trickle),
-            "^写入文件成功:写入文件大小7$.*^写入更新文件$");
+        // The bounds are on silence and on a rate under 1 KiB/s, not on the whole transfer: a slow
+        // but steady file takes over three bounds and installs.
+        Reply trickle(200, noise(28 << 10, 6), Reply::Trickle);
+        trickle.faultAfter = 4096, trickle.delayMs = UPDATER_TEST_REQUEST_TIMEOUT_MS / 2;
+        installs(
+            "file_trickles_for_three_bounds",
+            [=](TestEndToEnd& t) {
+                t.server->route(shared, trickle);
+                t.served["data/shared.txt"] = trickle.body;
+            },
+            "^写入文件成功:写入文件大小28672$.*^写入更新文件$");
 
         // Failed, nothing more written; the updater waits for the user.
         const auto fails = [=](const char* name, const Setup& setup, const QString& logged) {
@@ -314,6 +320,12 @@ private slots:
         fails("file_cut_short", answer(shared, {200, noise(300000, 3), Reply::CutShort}), failed);
         fails("file_stalls_past_the_bound", answer(shared, {200, noise(300000, 3), Reply::Stall}),
             failed + bound);
+        Reply crawl(200, QByteArray(64, 'x'), Reply::Trickle);
+        crawl.faultAfter = 1, crawl.delayMs = UPDATER_TEST_REQUEST_TIMEOUT_MS / 4;
+        fails("file_crawls_under_the_rate", answer(shared, crawl),
+            failed
+                + QString("1004错误原因:under 1024 bytes/s for %1 ms$")
+                      .arg(UPDATER_TEST_REQUEST_TIMEOUT_MS));
         fails("file_never_ends", answer(shared, {200, noise(65536, 4), Reply::Endless}),
             failed + "\\d+错误原因:body larger than 67108864 bytes$");
         // A 3xx answer that is not a redirect is never installed.
@@ -543,6 +555,14 @@ private slots:
                 "^文件已是最新,无需下载:big/"
                 "payload\\.bin$(?!.*^写入文件成功:写入文件大小67108864$)",
                 none, 0});
+        // Reuse is by hash, never by size alone.
+        installs(
+            "installed_file_of_the_listed_size_but_other_bytes",
+            [=](TestEndToEnd& t) {
+                hashed(t);
+                QVERIFY(TestSupport::writeFile(t.app("data/shared.txt"), "in bath"));
+            },
+            "\\A(?!.*^文件已是最新,无需下载:data/shared\\.txt$).*^写入文件成功:写入文件大小7$");
         // A first run cut at 60% of the big file stages that much; the next one asks only for the
         // rest while the server has the same file, and takes it whole from one without ranges.
         const auto cutFirst = [=](const char* name, Reply::Fault then, const QString& logged) {
