@@ -49,7 +49,12 @@ stop_servers() {
 }
 cleanup() {
     stop_servers || true
-    if [ -f "$trusted" ]; then $sudo rm -f "$trusted"; $sudo update-ca-certificates >/dev/null 2>&1; fi
+    if [ -f "$trusted" ]; then
+        # update-ca-certificates leaves the links of a removed local authority behind.
+        $sudo rm -f "$trusted"
+        $sudo find /etc/ssl/certs -maxdepth 1 -lname "*updater-bench-$$.*" -delete
+        $sudo update-ca-certificates >/dev/null 2>&1
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
