@@ -21,6 +21,8 @@
 # server. Ports BENCH_PORT (default 18980) to BENCH_PORT+3. A test authority is trusted through
 # the system store while the bench runs (root or sudo). BENCH_ACCESS_LOG=FILE keeps nginx's access
 # log with the protocol and each request's time. BENCH_ONLY="l p" runs only those figures.
+# To look into a figure: BENCH_WRAP="strace -c -f -o FILE" runs each updater under that command,
+# BENCH_KEEP=PREFIX keeps each run's updateLog.txt as PREFIX.KEY.log.
 # Needs: curl, GNU time, nginx-light, openssl, python3, ca-certificates.
 set -euo pipefail
 
@@ -58,6 +60,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 # A test authority and a certificate for localhost signed by it, trusted system-wide meanwhile.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=updater-bench-ca \
@@ -145,7 +148,8 @@ updater() { # updater KEY SCHEME EXPECT
     start=$(now)
     # A failed update waits for the user: the timeout ends it, and the log tells why.
     (cd "$dir" && QT_QPA_PLATFORM=offscreen timeout 900 /usr/bin/time -f %M -o "$work/peak" \
-        ./update.exe >/dev/null 2>&1) || true
+        ${BENCH_WRAP:-} ./update.exe >/dev/null 2>&1) || true
+    [ -z "${BENCH_KEEP:-}" ] || cp "$dir/updateLog.txt" "$BENCH_KEEP.$1.log"
     since "$start" >> "$work/t.$1"
     cat "$work/peak" >> "$work/m.$1"
     if [ "$(cat "$dir/version")" != "$3" ]; then
