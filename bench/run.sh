@@ -9,7 +9,7 @@
 #   (a) 256 MiB on loopback, http and https, against curl + sync,
 #   (m) peak resident memory: 100,000 files of one byte, and 256 MiB,
 #   (c) nothing newer, from start to the product's start, against the fetch tool plus the product,
-#   (f) 256 MiB cut short at 90% on its first request: what a second run fetches,
+#   (f) 256 MiB cut short at 90% on its first request: what is fetched after the cut,
 #   (g) 256 MiB with hashes and sizes listed against without.
 # The updater is timed from start to exit; curl fetches the same files (not the list nor the
 # manifest). Each figure is the median of BENCH_RUNS (default 3) rounds, the commands of a figure
@@ -327,20 +327,18 @@ updater_in() {
     wait "$pid" 2>/dev/null || true
 }
 
-# (f) 256 MiB cut short at 90% on its first request, then a second run on the same folder
+# (f) 256 MiB cut short at 90% on its first request, then a second run on the same folder: what
+# was fetched after the cut, by a retry within the first run or by the second
 if wanted f; then
     slow_serve "$tree_a" 0.9
     stage "$work/install" http
     updater_in "$work/install"
-    [ "$(cat "$work/install/version")" != 1.1.0 ] \
-        || echo "(f) the first run installed 1.1.0 although its download was cut short" >&2
-    : > "$work/count"
-    updater_in "$work/install"
-    second=$(awk '$3 == "/packages/bin/big.bin" { s += $2 } END { print s + 0 }' "$work/count")
-    share=$(awk -v a="$second" 'BEGIN { printf "%.1f", 100 * a / (256 * 1048576) }')
+    [ "$(cat "$work/install/version")" = 1.1.0 ] || updater_in "$work/install"
+    again=$(awk '$3 == "/packages/bin/big.bin" && n++ { s += $2 } END { print s + 0 }' "$work/count")
+    share=$(awk -v a="$again" 'BEGIN { printf "%.1f", 100 * a / (256 * 1048576) }')
     if [ "$(cat "$work/install/version")" = 1.1.0 ]; then
         mark=met; awk -v s="$share" 'BEGIN { exit !(s > 15) }' && mark="NOT MET"
-        printf '%-44s the second run fetched %s %% of the file  goal <= 15 %%  %s\n' "(f) 256 MiB cut at 90%, resumed" "$share" "$mark"
+        printf '%-44s fetched after the cut: %s %% of the file  goal <= 15 %%  %s\n' "(f) 256 MiB cut at 90%, resumed" "$share" "$mark"
         results+=("(f) resumed: % fetched again|$share|15|$mark")
     else
         printf '%-44s the second run did not install 1.1.0 (fetched %s %%); log:\n' "(f) 256 MiB cut at 90%" "$share"
