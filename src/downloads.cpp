@@ -127,7 +127,9 @@ void DownloadQueue::fill()
             break;
         }
         const Download& download = pending.at(next++);
-        if (download.expected())
+        // Only a copy that is there can be reused; most are not, and need no hashing thread.
+        if (download.expected()
+            && (QFileInfo::exists(localPath(download)) || QFileInfo::exists(stagedPath(download))))
             check(download);
         else
             start(download, true);

@@ -94,11 +94,14 @@ bool InstallFile::open(QIODevice::OpenMode mode)
     if (!info.exists())
         log.write(QStringLiteral("创建目录：") + absolutePath);
     const QString stagedFolder = QFileInfo(file.fileName()).absolutePath();
-    if (!QDir().mkpath(stagedFolder)) {
+    // Files come folder by folder: the folder just made needs no second look.
+    static thread_local QString madeFolder;
+    if (stagedFolder != madeFolder && !QDir().mkpath(stagedFolder)) {
         log.write(QStringLiteral("创建目录：") + stagedFolder + QStringLiteral(" 失败."));
         qDebug() << "mkpath failed!" << stagedFolder;
         return false;
     }
+    madeFolder = stagedFolder;
     // What an earlier run left there is written over, never through.
     if (FileMoves::entryAt(file.fileName()).isLink)
         QFile::remove(file.fileName());

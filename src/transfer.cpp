@@ -1,5 +1,6 @@
 #include "transfer.h"
 
+#include "servercert.h"
 #include "systemproxy.h"
 
 #include <algorithm>
@@ -47,14 +48,14 @@ std::string tlsReason(CURL* easy, const std::string& text)
     long verify = 0;
     curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify);
     if (verify == 9 || verify == 10 || contains(text, "expired") || contains(text, "EXPIRED"))
-        return "the server's certificate has expired or is not valid yet (is the clock right?)";
+        return expiredCertificate;
     if (verify == 62 || contains(text, "subject name") || contains(text, "WRONG_PRINCIPAL")
         || contains(text, "CN_NO_MATCH"))
-        return "the server's certificate is for another name";
+        return otherName;
     if ((verify >= 18 && verify <= 21) || verify == 2 || contains(text, "UNTRUSTED_ROOT")
         || contains(text, "issuer") || contains(text, "self-signed")
         || contains(text, "self signed"))
-        return "the server's certificate is from an unknown authority";
+        return unknownAuthority;
     return "the server's certificate was refused";
 }
 
@@ -143,6 +144,26 @@ size_t onBody(char* data, size_t size, size_t count, void* user)
     return length;
 }
 
+// The host of url, without user, port or the brackets of an IPv6 address.
+std::string hostOf(const std::string& url)
+{
+    const size_t start = url.find("://") == std::string::npos ? 0 : url.find("://") + 3;
+    std::string authority = url.substr(start, url.find_first_of("/?#", start) - start);
+    authority = authority.substr(
+        authority.rfind('@') == std::string::npos ? 0 : authority.rfind('@') + 1);
+    if (!authority.empty() && authority.front() == '[')
+        return authority.substr(1, authority.find(']') - 1);
+    return authority.substr(0, authority.find(':'));
+}
+
+// Once connected, before the request goes out.
+int onConnected(void* user, char*, char*, int, int)
+{
+    auto* transfer = static_cast<Transfer*>(user);
+    transfer->certificateProblem = serverCertificateProblem(transfer->easy, hostOf(transfer->url));
+    return transfer->certificateProblem.empty() ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
+}
+
 } // namespace
 
 void Transfer::configure(CURL* easy, int silenceMs)
@@ -183,6 +204,9 @@ void Transfer::configure(CURL* easy, int silenceMs)
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    certificateProblem.clear();
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, onConnected);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
     const std::string proxy = systemProxy(url);
     if (!proxy.empty())
         curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
@@ -206,7 +230,10 @@ Outcome Transfer::outcome(CURLcode result, long status)
     outcome.status = int(status);
     const std::string text
         = error[0] ? std::string(error) : std::string(curl_easy_strerror(result));
-    if (refused) {
+    if (!certificateProblem.empty()) {
+        outcome.code = CURLE_PEER_FAILED_VERIFICATION;
+        outcome.reason = certificateProblem;
+    } else if (refused) {
         outcome.sinkFailed = true;
     } else if (tooLarge) {
         outcome.code = TooLarge;

@@ -45,6 +45,7 @@ struct Transfer
     char error[CURL_ERROR_SIZE] = {};
     Head head;
     std::string phrase;
+    std::string certificateProblem; // the transport's own check refused the server
     bool begun = false; // the body is being handed on
     bool refused = false;
     bool tooLarge = false;

@@ -46,13 +46,13 @@ inline bool installFake(const QString& dir, const QString& name, const QStringLi
         && writeFile(dir + '/' + name + ".fake", script.join('\n').toUtf8() + '\n');
 }
 
-// An installation of version in dir: update.exe from updaterDir, the fetch tool, and the fake
-// product running script.
+// An installation of version in dir: update.exe from updaterDir, the fetch tool from toolDir, and
+// the fake product running script.
 inline bool install(const QString& dir, const QString& updaterDir, const QByteArray& version,
-    const QStringList& script = {})
+    const QStringList& script = {}, const QString& toolDir = UPDATER_TOOLS_BIN_DIR)
 {
     return QDir().mkpath(dir) && QFile::copy(updaterDir + "/update.exe", dir + "/update.exe")
-        && QFile::copy(UPDATER_TOOLS_BIN_DIR "/updateCurl.exe", dir + "/updateCurl.exe")
+        && QFile::copy(toolDir + "/updateCurl.exe", dir + "/updateCurl.exe")
         && writeFile(dir + "/version", version) && installFake(dir, "Tavrix.exe", script);
 }
 
