@@ -5,6 +5,8 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
 
 namespace {
 
@@ -94,8 +96,11 @@ bool InstallFile::open(QIODevice::OpenMode mode)
     if (!info.exists())
         log.write(QStringLiteral("创建目录：") + absolutePath);
     const QString stagedFolder = QFileInfo(file.fileName()).absolutePath();
-    // Files come folder by folder: the folder just made needs no second look.
-    static thread_local QString madeFolder;
+    // Files come folder by folder: the folder just made needs no second look. (Not thread_local:
+    // MinGW's runs its destructor after the thread's storage is gone.)
+    static QMutex made;
+    static QString madeFolder;
+    QMutexLocker locker(&made);
     if (stagedFolder != madeFolder && !QDir().mkpath(stagedFolder)) {
         log.write(QStringLiteral("创建目录：") + stagedFolder + QStringLiteral(" 失败."));
         qDebug() << "mkpath failed!" << stagedFolder;
