@@ -1,7 +1,7 @@
 #include "zelkorversion.h"
 
 #include "installfile.h"
-#include "manifestreader.h"
+#include "manifestfetch.h"
 #include "signature.h"
 
 #include <QCoreApplication>
@@ -20,11 +20,8 @@
 namespace {
 
 const int updateListTimeoutMs = 10000;
-// Read as it arrives, never held whole: room for a release of some million files.
-const qint64 maxManifestSize = Q_INT64_C(256) << 20;
 // Ends a body that never ends, announced length or not.
 const qint64 maxFileSize = UPDATER_MAX_FILE_BYTES;
-const qint64 maxSignatureSize = 64 * 1024;
 
 } // namespace
 
@@ -305,68 +302,24 @@ void ZelkorVersion::fetchManifestStep()
 {
     const int count = versionList.size();
     if (currentIndex < count) {
-        const QString version = versionList.at(currentIndex).versionString();
         ++currentIndex;
-        const QString url
-            = server + QStringLiteral("/packages/version/") + version + QStringLiteral(".json");
         const auto refuse = [this](const QString& line) {
             writeLog(line);
             failUpdate(FetchManifests);
         };
-        // The signature first, so that each piece of the manifest is hashed as it comes.
-        std::unique_ptr<ManifestSignature> signature;
-        if (!trustedKeys().isEmpty()) {
-            QByteArray text;
-            const transport::Outcome fetched = fetch(url + QStringLiteral(".minisig"),
-                maxSignatureSize, [&text](const char* data, size_t size) {
-                    text.append(data, int(size));
-                    return true;
-                });
-            if (fetched.stopped)
-                return;
-            signature = std::make_unique<ManifestSignature>(text, trustedKeys());
-            const QString problem = fetched.ok
-                ? signature->problem()
-                : QStringLiteral("缺少签名,错误码:") + QString::number(fetched.code);
-            if (!problem.isEmpty())
-                return refuse(QStringLiteral("签名验证失败:") + url + QLatin1Char(' ') + problem);
-        }
-        ManifestReader reader;
-        const transport::Outcome outcome
-            = fetch(url, maxManifestSize, [&](const char* data, size_t size) {
-                  if (signature)
-                      signature->update(data, size);
-                  reader.feed(data, size);
-                  return true;
-              });
-        if (outcome.stopped)
+        ListedFiles listed;
+        bool stopped = false;
+        const QString refusal = fetchManifest(
+            [this](const QString& url, qint64 maxBytes,
+                const std::function<bool(const char*, size_t)>& body) {
+                return fetch(url, maxBytes, body);
+            },
+            server, versionList, currentIndex - 1, currVersion, trustedKeys(), &listed, &stopped);
+        if (stopped)
             return;
-        // Nothing the manifest says counts before its signature matches.
-        if (outcome.ok && signature) {
-            const QString problem = signature->finish();
-            if (!problem.isEmpty())
-                return refuse(QStringLiteral("签名验证失败:") + url + QLatin1Char(' ') + problem);
-        }
-        if (!outcome.ok || !reader.finish()) {
-            qDebug() << "get" << url << "failed!"
-                     << (outcome.ok ? QStringLiteral("not JSON")
-                                    : QString::fromStdString(outcome.reason));
-            return refuse(QStringLiteral("获取更新列表失败:"));
-        }
-        const QStringList paths = reader.entries();
-        // A signed build needs every hash; an unsigned one checks those the manifest gives.
-        QString malformed;
-        const QMap<QString, SignedFile> listed = reader.listedHashes(paths, &malformed);
-        if (signature) {
-            const QString problem = reader.signedManifestProblem(version, paths, listed);
-            if (!problem.isEmpty())
-                return refuse(QStringLiteral("签名验证失败:") + url + QLatin1Char(' ') + problem);
-        }
-        if (malformed.isEmpty())
-            malformed = reader.chainProblem(
-                versionList, currentIndex - 1, currVersion, signature != nullptr);
-        if (!malformed.isEmpty())
-            return refuse(malformed + QLatin1Char(' ') + url);
+        if (!refusal.isEmpty())
+            return refuse(refusal);
+        const QStringList& paths = listed.paths;
         downloads.reserve(downloads.size() + paths.size());
         for (const QString& path : paths) {
             qDebug() << path;
@@ -377,7 +330,7 @@ void ZelkorVersion::fetchManifestStep()
             const QString refusal = installRefusal(appDir, path);
             if (!refusal.isEmpty())
                 return refuse(refusal);
-            downloads.append({path, listed.value(fileKey(path))});
+            downloads.append({path, listed.hashes.value(fileKey(path))});
         }
     }
     if (currentIndex == count) {
