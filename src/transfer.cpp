@@ -20,14 +20,19 @@ bool contains(const std::string& text, const char* part)
     return text.find(part) != std::string::npos;
 }
 
+// Schemes and header names compare without regard to ASCII case.
+std::string lowerAscii(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+        [](unsigned char c) { return char(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+    return text;
+}
+
 } // namespace
 
 std::string schemeOf(const std::string& url)
 {
-    std::string scheme = url.substr(0, url.find("://"));
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-        [](unsigned char c) { return char(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-    return scheme;
+    return lowerAscii(url.substr(0, url.find("://")));
 }
 
 namespace {
@@ -100,13 +105,9 @@ size_t onHeader(char* data, size_t size, size_t count, void* user)
     const size_t colon = line.find(':');
     if (colon == std::string::npos)
         return length;
-    std::string name = line.substr(0, colon);
-    std::transform(name.begin(), name.end(), name.begin(),
-        [](unsigned char c) { return char(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-    const std::string value
-        = line.substr(line.find_first_not_of(' ', colon + 1) == std::string::npos
-                ? line.size()
-                : line.find_first_not_of(' ', colon + 1));
+    const std::string name = lowerAscii(line.substr(0, colon));
+    const size_t start = line.find_first_not_of(' ', colon + 1);
+    const std::string value = start == std::string::npos ? std::string() : line.substr(start);
     if (name == "etag")
         transfer->head.etag = value;
     else if (name == "last-modified")
