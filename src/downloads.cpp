@@ -100,9 +100,11 @@ bool DownloadQueue::run(const QVector<Download>& downloads, const Staged& onStag
             record.insert(line.value(QStringLiteral("path")).toString(), line);
         }
     }
+    log.hold(true);
     fill();
     while ((!active.empty() || checking > 0) && !failed && !wasStopped) {
         transfers.wait(100);
+        log.flushDue();
         for (const auto& each : [this] {
                  QMutexLocker locker(&checkedMutex);
                  return std::exchange(checkedFiles, {});
@@ -116,6 +118,7 @@ bool DownloadQueue::run(const QVector<Download>& downloads, const Staged& onStag
         transfers.cancel(each->id);
     active.clear();
     hashers.waitForDone();
+    log.hold(false);
     return !failed && !wasStopped && next == pending.size();
 }
 
