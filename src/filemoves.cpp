@@ -54,6 +54,11 @@ int lastError()
     return int(GetLastError());
 }
 
+bool folderMissing(int error)
+{
+    return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND;
+}
+
 [[maybe_unused]] bool flushHandle(int fd)
 {
     return _commit(fd) == 0;
@@ -77,6 +82,11 @@ bool renameOnce(const QString& from, const QString& to, bool* retry)
 int lastError()
 {
     return errno;
+}
+
+bool folderMissing(int error)
+{
+    return error == ENOENT;
 }
 
 [[maybe_unused]] bool flushHandle(int fd)
@@ -131,17 +141,23 @@ Entry entryAt(const QString& path)
 
 bool move(const QString& from, const QString& to, QString* error, int retryMs)
 {
-    if (!QDir().mkpath(QFileInfo(to).absolutePath())) {
-        *error = QStringLiteral("cannot make the folder of ") + to;
-        return false;
-    }
     QElapsedTimer waited;
     waited.start();
+    bool folderMade = false;
     for (;;) {
         bool retry = false;
         if (renameOnce(from, to, &retry))
             return true;
         const int code = lastError();
+        // Most folders are there already: one is made only when a move finds it missing.
+        if (!folderMade && folderMissing(code)) {
+            folderMade = true;
+            if (!QDir().mkpath(QFileInfo(to).absolutePath())) {
+                *error = QStringLiteral("cannot make the folder of ") + to;
+                return false;
+            }
+            continue;
+        }
         if (!retry || waited.elapsed() >= retryMs) {
             *error = qt_error_string(code);
             return false;
