@@ -68,7 +68,7 @@ QString fetchManifest(const BodyFetch& fetch, const QString& server,
     files->paths = reader.entries();
     // A signed build needs every hash; an unsigned one checks those the manifest gives.
     QString malformed;
-    files->hashes = reader.listedHashes(files->paths, &malformed);
+    files->hashes = reader.takeListedHashes(files->paths, &malformed);
     if (signature) {
         const QString problem = reader.signedManifestProblem(version, files->paths, files->hashes);
         if (!problem.isEmpty())

@@ -311,18 +311,21 @@ QStringList ManifestReader::entries() const
     return parser->read() ? parser->entries : QStringList();
 }
 
-QMap<QString, SignedFile> ManifestReader::listedHashes(
-    const QStringList& paths, QString* problem) const
+QMap<QString, SignedFile> ManifestReader::takeListedHashes(
+    const QStringList& paths, QString* problem)
 {
     QMap<QString, SignedFile> files;
     if (!parser->read())
         return files;
     for (const QString& path : paths) {
-        const auto listed = parser->files.constFind(path);
-        if (listed != parser->files.cend() && listed->valid)
+        const auto listed = parser->files.find(path);
+        if (listed == parser->files.end())
+            continue; // none given, or taken for the same path listed before
+        if (listed->valid)
             files.insert(fileKey(path), SignedFile {listed->sha256, listed->size});
-        else if (problem && listed != parser->files.cend() && problem->isEmpty())
+        else if (problem && problem->isEmpty())
             *problem = QStringLiteral("文件校验值格式错误:") + path;
+        parser->files.erase(listed);
     }
     return files;
 }

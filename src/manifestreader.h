@@ -32,17 +32,18 @@ public:
     // text. Anything else gives no entries, as does a body that is not JSON.
     QStringList entries() const;
     // The hash and size "files" gives for each of paths that has them, by fileKey(). An entry given
-    // for one of paths that is not a hash and a size sets *problem to the log line's reason.
-    QMap<QString, SignedFile> listedHashes(
-        const QStringList& paths, QString* problem = nullptr) const;
+    // for one of paths that is not a hash and a size sets *problem to the log line's reason. Takes
+    // them: what the reader held goes as the map fills, so that both are never held whole at once.
+    QMap<QString, SignedFile> takeListedHashes(
+        const QStringList& paths, QString* problem = nullptr);
     // Why this manifest of newer[index] does not continue the chain of versions: each newer
     // version's manifest names the one before it as "follows", the first one names a version not
     // newer than installed, or none (null). Empty when it does; a manifest without the record only
     // breaks the chain when recordRequired.
     QString chainProblem(const QList<ZelkorVersionStru>& newer, int index,
         const ZelkorVersionStru& installed, bool recordRequired) const;
-    // Why this signed manifest is not the one of version, or lists (files, from listedHashes()) no
-    // hash and size for one of paths; empty when all is there.
+    // Why this signed manifest is not the one of version, or lists (files, from takeListedHashes())
+    // no hash and size for one of paths; empty when all is there.
     QString signedManifestProblem(const QString& version, const QStringList& paths,
         const QMap<QString, SignedFile>& files) const;
 

@@ -18,7 +18,7 @@ static QString read(const QByteArray& body, const QList<int>& pieces)
     if (!reader.finish())
         return QStringLiteral("not JSON");
     const QStringList entries = reader.entries();
-    const QMap<QString, SignedFile> listed = reader.listedHashes(entries);
+    const QMap<QString, SignedFile> listed = reader.takeListedHashes(entries);
     QStringList described;
     for (const QString& entry : entries)
         described << entry + ':'
