@@ -158,13 +158,6 @@ bool ZelkorVersion::writeVersion()
     return true;
 }
 
-void ZelkorVersion::downloadProgress(qint64, qint64) { }
-
-void ZelkorVersion::requestTimeout()
-{
-    isTimeout = true;
-}
-
 bool ZelkorVersion::getEnd(bool success, QByteArray data)
 {
     qDebug() << "timeout = " << isTimeout;
