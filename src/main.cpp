@@ -19,6 +19,9 @@ int main(int argc, char* argv[])
     app.setQuitOnLastWindowClosed(false);
     QEventLoop loop;
     MainWindow window;
+    // Closed while another updater held the lock: that one starts the product when it ends.
+    if (window.getEndReason() == -1)
+        return 0;
     QObject::connect(&window, &MainWindow::upDateEnd, &loop, &QEventLoop::quit);
     QObject::connect(&window, &MainWindow::toClose, &app, &QApplication::quit);
     loop.exec();

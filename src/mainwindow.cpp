@@ -48,10 +48,11 @@ MainWindow::MainWindow(QWidget* parent, const ZelkorVersion::Options& options)
         move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
     }
 
+    // The wait for another updater runs the event loop: the window can be closed in it, and that
+    // ends the run unchecked.
     worker.init();
-    updateOk = false;
-    endReason = 0;
-    worker.doCheckVersion();
+    if (endReason != -1)
+        worker.doCheckVersion();
     qDebug() << "MainWindow::MainWindow end";
 }
 

@@ -66,19 +66,21 @@ UpdateTransaction::UpdateTransaction(const QString& installDir, UpdateLog& log)
 {
 }
 
-bool UpdateTransaction::lock(const Tell& tell)
+UpdateLock::Result UpdateTransaction::lock(const Tell& tell, const std::function<bool()>& stopped)
 {
     UpdateLock::Result result = updateLock.tryLock();
     if (result == UpdateLock::Held) {
         const QString waiting = QStringLiteral("等待另一个更新程序完成更新");
         log.write(waiting);
         tell(waiting);
-        result = updateLock.lock();
+        result = updateLock.lock(stopped);
     }
-    if (result != UpdateLock::Locked)
+    if (result == UpdateLock::Held)
+        log.write(QStringLiteral("等待其他更新程序时窗口被关闭"));
+    else if (result == UpdateLock::Failed)
         log.write(QStringLiteral("无法锁定更新:") + installDir + QLatin1Char('/')
             + QLatin1String(updateLockName) + QLatin1Char(' ') + updateLock.error());
-    return result == UpdateLock::Locked;
+    return result;
 }
 
 ZelkorVersionStru UpdateTransaction::installedVersion()

@@ -24,8 +24,8 @@ public:
     using Tell = std::function<void(const QString&)>;
 
     // One update at a time in an installation: waits while another update.exe holds the lock;
-    // false (logged) when it cannot be taken at all.
-    bool lock(const Tell& tell);
+    // Held (logged) when the run was stopped meanwhile, Failed (logged) when it cannot be taken.
+    UpdateLock::Result lock(const Tell& tell, const std::function<bool()>& stopped);
     // The next update.exe may go on: this one changes nothing more.
     void unlock() { updateLock.unlock(); }
     // Finishes a commit that an earlier run left: once "version" names its version only forward,

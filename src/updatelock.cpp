@@ -1,7 +1,9 @@
 #include "updatelock.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
+#include <QTimer>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -22,18 +24,24 @@ UpdateLock::~UpdateLock()
     unlock();
 }
 
-UpdateLock::Result UpdateLock::tryLock()
+UpdateLock::Result UpdateLock::lock(const std::function<bool()>& stopped)
 {
-    return take(false);
-}
-
-UpdateLock::Result UpdateLock::lock()
-{
-    return take(true);
+    // Tried again and again rather than blocking: a blocked thread leaves its window unpainted and
+    // deaf to a close for as long as the other update takes.
+    Result result = tryLock();
+    while (result == Held) {
+        QEventLoop pause;
+        QTimer::singleShot(150, &pause, &QEventLoop::quit);
+        pause.exec();
+        if (stopped())
+            break;
+        result = tryLock();
+    }
+    return result;
 }
 
 #ifdef Q_OS_WIN
-UpdateLock::Result UpdateLock::take(bool wait)
+UpdateLock::Result UpdateLock::tryLock()
 {
     if (!handle) {
         // A link planted under the lock's name is opened itself, never followed.
@@ -48,8 +56,8 @@ UpdateLock::Result UpdateLock::take(bool wait)
         handle = opened;
     }
     OVERLAPPED start {};
-    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-    if (LockFileEx(HANDLE(handle), flags, 0, 1, 0, &start))
+    if (LockFileEx(
+            HANDLE(handle), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &start))
         return Locked;
     const DWORD code = GetLastError();
     if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING)
@@ -65,7 +73,7 @@ void UpdateLock::unlock()
     handle = nullptr;
 }
 #else
-UpdateLock::Result UpdateLock::take(bool wait)
+UpdateLock::Result UpdateLock::tryLock()
 {
     if (fd < 0) {
         fd = ::open(QFile::encodeName(path).constData(),
@@ -77,7 +85,7 @@ UpdateLock::Result UpdateLock::take(bool wait)
     }
     int result;
     do
-        result = ::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
     while (result != 0 && errno == EINTR);
     if (result == 0)
         return Locked;

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <functional>
+
 // One update at a time in an installation: an exclusive lock on a file of the updater's own, which
 // the system releases when its holder ends, however it ends. The file itself stays, so that two
 // updaters never lock two different files.
@@ -18,14 +20,13 @@ public:
 
     // Held: another updater has it. Failed: the lock cannot be taken at all (see error()).
     Result tryLock();
-    // Waits for as long as another updater holds it.
-    Result lock();
+    // Waits for as long as another updater holds it, running the thread's events meanwhile so
+    // that its window stays live; Held when stopped() turns true first.
+    Result lock(const std::function<bool()>& stopped);
     void unlock();
     QString error() const { return problem; }
 
 private:
-    Result take(bool wait);
-
     const QString path;
     QString problem;
 #ifdef Q_OS_WIN

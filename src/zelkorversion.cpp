@@ -80,12 +80,16 @@ void ZelkorVersion::init()
     transfers
         = std::make_unique<transport::Transfers>(UPDATER_DOWNLOAD_CONNECTIONS, requestTimeoutMs);
     transaction = std::make_unique<UpdateTransaction>(appDir, log);
-    // A second update.exe waits here; an update an earlier run left is finished first.
+    // A second update.exe waits here, unless the window is closed; an update an earlier run left is
+    // finished first.
     const auto tell = [this](const QString& why) { emit sigMsgWaiting(why); };
-    const bool locked = transaction->lock(tell);
+    const auto stopped = [this] { return abortRequested.load(); };
+    const bool locked = transaction->lock(tell, stopped) == UpdateLock::Locked;
     if (locked)
         transaction->recover(tell);
     currVersion = transaction->installedVersion();
+    if (abortRequested)
+        return; // closed meanwhile: nothing is checked
     start();
     if (locked)
         getUpdateList();
@@ -156,13 +160,6 @@ bool ZelkorVersion::writeVersion()
         return false;
     }
     return true;
-}
-
-void ZelkorVersion::downloadProgress(qint64, qint64) { }
-
-void ZelkorVersion::requestTimeout()
-{
-    isTimeout = true;
 }
 
 bool ZelkorVersion::getEnd(bool success, QByteArray data)

@@ -81,8 +81,8 @@ signals:
     void sigMsgWaiting(QString);
 
 public slots:
-    void downloadProgress(qint64, qint64);
-    void requestTimeout();
+    void downloadProgress(qint64, qint64) { }
+    void requestTimeout() { isTimeout = true; }
     bool getEnd(bool success, QByteArray data);
 
 protected:
