@@ -1,6 +1,5 @@
 #include "filemoves.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -238,7 +237,7 @@ QFile::Permissions permissionsOf(const QString& path)
     return QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
 }
 
-void inheritPermissions(const QString& path)
+bool inheritPermissions(const QString& path)
 {
 #ifdef Q_OS_WIN
     // An empty DACL that is not protected: the system adds what the folder hands down.
@@ -246,16 +245,17 @@ void inheritPermissions(const QString& path)
     std::wstring name = nativePath(path);
     // Wine keeps the read-only attribute in the mode that a new DACL sets: it is put back.
     const DWORD attributes = GetFileAttributesW(name.c_str());
-    if (!InitializeAcl(&empty, sizeof(empty), ACL_REVISION)
-        || SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+    const bool inherited = InitializeAcl(&empty, sizeof(empty), ACL_REVISION)
+        && SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
                DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
                &empty, nullptr)
-            != ERROR_SUCCESS)
-        qDebug() << "cannot hand" << path << "its folder's permissions";
+            == ERROR_SUCCESS;
     if (attributes != INVALID_FILE_ATTRIBUTES && GetFileAttributesW(name.c_str()) != attributes)
         SetFileAttributesW(name.c_str(), attributes);
+    return inherited;
 #else
     Q_UNUSED(path)
+    return true;
 #endif
 }
 

@@ -51,8 +51,8 @@ QFile::Permissions permissionsOf(const QString& path);
 QStringList removeLinks(const QString& folder);
 
 // On Windows a rename keeps a file's permissions: a file moved into a folder takes that folder's
-// inherited ones instead. Nothing elsewhere.
-void inheritPermissions(const QString& path);
+// inherited ones instead; false when it cannot. Nothing elsewhere.
+bool inheritPermissions(const QString& path);
 
 #ifdef Q_OS_WIN
 // The \\?\ form of path: Win32 calls then take paths past MAX_PATH, as QFile does by itself.

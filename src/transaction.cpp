@@ -233,7 +233,8 @@ bool UpdateTransaction::moveIn(const Entry& entry, QString* error) const
     const QString installed = installedPath(entry);
     if (!move(stagedPath(entry), installed, error, "in", entry.path))
         return false;
-    FileMoves::inheritPermissions(installed);
+    if (!FileMoves::inheritPermissions(installed))
+        log.write(QStringLiteral("无法继承目录权限:") + installed);
     return true;
 }
 
