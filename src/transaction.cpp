@@ -327,10 +327,13 @@ bool UpdateTransaction::setAside(const QString& path, const QString& aside, QStr
 {
     if (!exists(aside))
         return move(path, aside, error, "aside", path.mid(installDir.size() + 1));
-    // Both the old copy and another file where it was: the new copy wins, the other is kept.
-    const QString other = aside + QStringLiteral(".conflict-") + uniqueId();
+    // Both the old copy and another file where it was: the new copy wins, the other stays beside
+    // it.
+    const QString other = path + QStringLiteral(".conflict-") + uniqueId();
+    if (!FileMoves::move(path, other, error))
+        return false;
     log.write(QStringLiteral("文件冲突,已移至:") + other);
-    return FileMoves::move(path, other, error);
+    return true;
 }
 
 bool UpdateTransaction::writeVersion(const QString& version, QString* error) const
