@@ -216,9 +216,14 @@ bool removeTree(const QString& path)
             removed = removeTree(child) && removed;
         return removed && QDir().rmdir(path);
     }
-    if (entry.readOnly)
-        QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner);
+    makeWritable(path);
     return QFile::remove(path);
+}
+
+bool makeWritable(const QString& path)
+{
+    return !entryAt(path).readOnly
+        || QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner);
 }
 
 QStringList removeLinks(const QString& folder)

@@ -50,6 +50,9 @@ QFile::Permissions permissionsOf(const QString& path);
 // Removes every link at or below folder (each itself, never what it points to); the paths removed.
 QStringList removeLinks(const QString& folder);
 
+// Clears path's read-only mode, if it has one.
+bool makeWritable(const QString& path);
+
 // On Windows a rename keeps a file's permissions: a file moved into a folder takes that folder's
 // inherited ones instead; false when it cannot. Nothing elsewhere.
 bool inheritPermissions(const QString& path);

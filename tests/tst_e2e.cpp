@@ -484,15 +484,13 @@ private slots:
                 "^创建目录：\\S*/big/payload\\.bin$", {}, -2});
 
         // Read-only files are replaced, and read-only again (checked for every row).
-        installs(
-            "read_only_files_updated",
-            [](TestEndToEnd& t) {
-                t.readOnly = true;
-                for (const QString& file : {t.app("version"), t.app("bin/core.exe")})
-                    QVERIFY(QFile::setPermissions(file,
-                        QFile::ReadOwner | QFile::ReadUser | QFile::ExeOwner | QFile::ExeUser));
-            },
-            "^写入更新文件$");
+        const auto makeReadOnly = [](TestEndToEnd& t) {
+            t.readOnly = true;
+            for (const QString& file : {t.app("version"), t.app("bin/core.exe")})
+                QVERIFY(QFile::setPermissions(
+                    file, QFile::ReadOwner | QFile::ReadUser | QFile::ExeOwner | QFile::ExeUser));
+        };
+        installs("read_only_files_updated", makeReadOnly, "^写入更新文件$");
         // The system frees the lock of a killed updater: the next one does not wait.
         installs(
             "second_after_the_first_is_killed",
@@ -611,6 +609,16 @@ private slots:
                 "写入暂存文件失败:缺少新文件:data/sub/deep.txt");
             QVERIFY(TestSupport::snapshot(t.appDir).value("data/sub/deep.txt") == "old");
         };
+        // A failed commit leaves no read-only copy staged, which the next run could not write.
+        installs(
+            "read_only_file_staged_by_a_failed_commit",
+            [=](TestEndToEnd& t) {
+                hashed(t), makeReadOnly(t);
+                t.firstRunUntil({"UPDATER_FAIL_AT=journal:"}, "写入暂存文件失败");
+                QVERIFY(QFile::permissions(t.app("updateStaging/new/bin/core.exe"))
+                    & QFile::WriteOwner);
+            },
+            "^写入更新文件$");
         row("staged_file_lost_before_the_commit",
             {{}, lostBeforeCommit, "1.2.0",
                 "^文件已下载,无需再次下载:data/shared\\.txt$"
