@@ -1,6 +1,5 @@
 #include "filemoves.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -20,11 +19,8 @@
 #include <unistd.h>
 #endif
 
-namespace {
-
 #ifdef Q_OS_WIN
-// The \\?\ form: Win32 calls then take paths past MAX_PATH, as QFile does by itself.
-std::wstring native(const QString& path)
+std::wstring FileMoves::nativePath(const QString& path)
 {
     const QString full
         = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
@@ -32,6 +28,12 @@ std::wstring native(const QString& path)
         return (QStringLiteral("\\\\?\\UNC\\") + full.mid(2)).toStdWString();
     return (QStringLiteral("\\\\?\\") + full).toStdWString();
 }
+#endif
+
+namespace {
+
+#ifdef Q_OS_WIN
+using FileMoves::nativePath;
 
 // Access denied may also be a folder or a permission: never retried for ever.
 bool inUse(DWORD error)
@@ -43,7 +45,7 @@ bool inUse(DWORD error)
 bool renameOnce(const QString& from, const QString& to, bool* retry)
 {
     // Without MOVEFILE_COPY_ALLOWED: a rename, never a copy; and never over an existing file.
-    if (MoveFileExW(native(from).c_str(), native(to).c_str(), MOVEFILE_WRITE_THROUGH))
+    if (MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(), MOVEFILE_WRITE_THROUGH))
         return true;
     *retry = inUse(GetLastError());
     return false;
@@ -66,7 +68,8 @@ bool folderMissing(int error)
 
 bool removeLink(const QString& path, bool isDir)
 {
-    return isDir ? RemoveDirectoryW(native(path).c_str()) : DeleteFileW(native(path).c_str());
+    return isDir ? RemoveDirectoryW(nativePath(path).c_str())
+                 : DeleteFileW(nativePath(path).c_str());
 }
 #else
 bool renameOnce(const QString& from, const QString& to, bool* retry)
@@ -119,7 +122,7 @@ Entry entryAt(const QString& path)
     Entry entry;
 #ifdef Q_OS_WIN
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(native(path).c_str(), GetFileExInfoStandard, &data))
+    if (!GetFileAttributesExW(nativePath(path).c_str(), GetFileExInfoStandard, &data))
         return entry;
     const DWORD attributes = data.dwFileAttributes;
     entry.isDir = attributes & FILE_ATTRIBUTE_DIRECTORY;
@@ -229,9 +232,14 @@ bool removeTree(const QString& path)
             removed = removeTree(child) && removed;
         return removed && QDir().rmdir(path);
     }
-    if (entry.readOnly)
-        QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner);
+    makeWritable(path);
     return QFile::remove(path);
+}
+
+bool makeWritable(const QString& path)
+{
+    return !entryAt(path).readOnly
+        || QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOwner);
 }
 
 QStringList removeLinks(const QString& folder)
@@ -250,24 +258,25 @@ QFile::Permissions permissionsOf(const QString& path)
     return QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
 }
 
-void inheritPermissions(const QString& path)
+bool inheritPermissions(const QString& path)
 {
 #ifdef Q_OS_WIN
     // An empty DACL that is not protected: the system adds what the folder hands down.
     ACL empty;
-    std::wstring name = native(path);
+    std::wstring name = nativePath(path);
     // Wine keeps the read-only attribute in the mode that a new DACL sets: it is put back.
     const DWORD attributes = GetFileAttributesW(name.c_str());
-    if (!InitializeAcl(&empty, sizeof(empty), ACL_REVISION)
-        || SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+    const bool inherited = InitializeAcl(&empty, sizeof(empty), ACL_REVISION)
+        && SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
                DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
                &empty, nullptr)
-            != ERROR_SUCCESS)
-        qDebug() << "cannot hand" << path << "its folder's permissions";
+            == ERROR_SUCCESS;
     if (attributes != INVALID_FILE_ATTRIBUTES && GetFileAttributesW(name.c_str()) != attributes)
         SetFileAttributesW(name.c_str(), attributes);
+    return inherited;
 #else
     Q_UNUSED(path)
+    return true;
 #endif
 }
 

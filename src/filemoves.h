@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <string>
+
 // What an update's commit rests on, each done the platform's own way: renames that never copy,
 // flushes that put files and folders on the disk before anything names them as ready, and a look
 // at a path that never follows what it points to.
@@ -48,9 +50,17 @@ QFile::Permissions permissionsOf(const QString& path);
 // Removes every link at or below folder (each itself, never what it points to); the paths removed.
 QStringList removeLinks(const QString& folder);
 
+// Clears path's read-only mode, if it has one.
+bool makeWritable(const QString& path);
+
 // On Windows a rename keeps a file's permissions: a file moved into a folder takes that folder's
-// inherited ones instead. Nothing elsewhere.
-void inheritPermissions(const QString& path);
+// inherited ones instead; false when it cannot. Nothing elsewhere.
+bool inheritPermissions(const QString& path);
+
+#ifdef Q_OS_WIN
+// The \\?\ form of path: Win32 calls then take paths past MAX_PATH, as QFile does by itself.
+std::wstring nativePath(const QString& path);
+#endif
 
 } // namespace FileMoves
 

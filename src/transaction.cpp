@@ -19,7 +19,8 @@ namespace {
 // Test builds name a step and its file (UPDATER_KILL_AT=in:bin/a.dll) to end there as a kill
 // would, to fail it (UPDATER_FAIL_AT) as a file held open does, or to lose the file there
 // (UPDATER_LOSE_AT) as a virus scanner's quarantine does.
-bool failsHere(const char* step, const QString& path = QString(), const QString& lost = QString())
+bool failsHere([[maybe_unused]] const char* step, [[maybe_unused]] const QString& path = QString(),
+    [[maybe_unused]] const QString& lost = QString())
 {
 #ifdef UPDATER_TEST_POINTS
     const QString here = QLatin1String(step) + QLatin1Char(':') + path;
@@ -29,9 +30,6 @@ bool failsHere(const char* step, const QString& path = QString(), const QString&
         QFile::remove(lost);
     return qEnvironmentVariable("UPDATER_FAIL_AT") == here;
 #else
-    Q_UNUSED(step)
-    Q_UNUSED(path)
-    Q_UNUSED(lost)
     return false;
 #endif
 }
@@ -175,13 +173,9 @@ bool UpdateTransaction::commit(QVector<StagedFile> files, const QString& version
         log.write(QStringLiteral("写入暂存文件失败:") + error);
         return false;
     }
-    staged.clear();
-    // A program stays one, a read-only file read-only; after the flush, which writes.
-    for (const Entry& entry : qAsConst(journal.entries)) {
-        if (entry.hadOld)
-            QFile::setPermissions(
-                stagedPath(entry), FileMoves::permissionsOf(installedPath(entry)));
-    }
+    // A staged copy is a program already, never read-only: a lost journal leaves no old copy.
+    for (const Entry& entry : qAsConst(journal.entries))
+        takeMode(stagedPath(entry), installedPath(entry), QFile::WriteOwner);
     if (!writeJournal(journal, &error)) {
         log.write(QStringLiteral("写入暂存文件失败:") + error);
         return false;
@@ -225,18 +219,28 @@ bool UpdateTransaction::checkStaged(const Journal& journal, QString* error) cons
 bool UpdateTransaction::swapIn(const Journal& journal, int index, QString* error) const
 {
     const Entry& entry = journal.entries.at(index);
-    const QString installed = installedPath(entry);
-    return (!entry.hadOld || move(installed, asidePath(journal, entry), error, "aside", entry.path))
-        && moveIn(entry, error);
+    const QString installed = installedPath(entry), aside = asidePath(journal, entry);
+    return (!entry.hadOld || move(installed, aside, error, "aside", entry.path))
+        && moveIn(entry, aside, error);
 }
 
-bool UpdateTransaction::moveIn(const Entry& entry, QString* error) const
+bool UpdateTransaction::moveIn(const Entry& entry, const QString& aside, QString* error) const
 {
     const QString installed = installedPath(entry);
     if (!move(stagedPath(entry), installed, error, "in", entry.path))
         return false;
-    FileMoves::inheritPermissions(installed);
+    if (!FileMoves::inheritPermissions(installed))
+        log.write(QStringLiteral("无法继承目录权限:") + installed);
+    takeMode(installed, aside);
     return true;
+}
+
+void UpdateTransaction::takeMode(const QString& file, const QString& old, QFile::Permissions add)
+{
+    // A program stays one, a read-only file read-only; but never a staged copy, which a later run
+    // could then neither write nor flush.
+    if (exists(old))
+        QFile::setPermissions(file, FileMoves::permissionsOf(old) | add);
 }
 
 bool UpdateTransaction::rollBack(const Journal& journal, int last)
@@ -261,9 +265,10 @@ bool UpdateTransaction::undo(const Journal& journal, int index, QString* error) 
     const bool setAsideCopy = exists(aside);
     if (entry.hadOld && !setAsideCopy)
         return true; // never moved
-    // The new copy goes back to staging, over whatever is left there: forward stays possible.
+    // The new copy goes back to staging, writable, over what is left there: forward stays possible.
     if (exists(installed)
-        && (!FileMoves::removeTree(staged) || !move(installed, staged, error, "back", entry.path)))
+        && (!FileMoves::removeTree(staged) || !FileMoves::makeWritable(installed)
+            || !move(installed, staged, error, "back", entry.path)))
         return false;
     return !setAsideCopy || move(aside, installed, error, "back", entry.path);
 }
@@ -316,9 +321,11 @@ bool UpdateTransaction::goForward(const Journal& journal, QString* error) const
     for (int i = 0; i < journal.entries.size(); ++i) {
         const Entry& entry = journal.entries.at(i);
         const QString installed = installedPath(entry), aside = asidePath(journal, entry);
+        // One moved in may have been cut off before it took the old copy's mode.
         if (done.at(i))
-            continue;
-        if ((exists(installed) && !setAside(installed, aside, error)) || !moveIn(entry, error))
+            takeMode(installed, aside);
+        else if ((exists(installed) && !setAside(installed, aside, error))
+            || !moveIn(entry, aside, error))
             return false;
     }
     return FileMoves::flush(installDir, {}, {}, error) && writeVersion(journal.version, error);
@@ -328,10 +335,13 @@ bool UpdateTransaction::setAside(const QString& path, const QString& aside, QStr
 {
     if (!exists(aside))
         return move(path, aside, error, "aside", path.mid(installDir.size() + 1));
-    // Both the old copy and another file where it was: the new copy wins, the other is kept.
-    const QString other = aside + QStringLiteral(".conflict-") + uniqueId();
+    // Both the old copy and another file where it was: the new copy wins, the other stays beside
+    // it.
+    const QString other = path + QStringLiteral(".conflict-") + uniqueId();
+    if (!FileMoves::move(path, other, error))
+        return false;
     log.write(QStringLiteral("文件冲突,已移至:") + other);
-    return FileMoves::move(path, other, error);
+    return true;
 }
 
 bool UpdateTransaction::writeVersion(const QString& version, QString* error) const

@@ -7,6 +7,7 @@
 #include "journal.h"
 #include "updatelock.h"
 
+#include <QFile>
 #include <QString>
 
 #include <QVector>
@@ -59,7 +60,8 @@ private:
     bool readJournal(Journal* journal) const;
     bool checkStaged(const Journal& journal, QString* error) const;
     bool swapIn(const Journal& journal, int index, QString* error) const;
-    bool moveIn(const Entry& entry, QString* error) const;
+    bool moveIn(const Entry& entry, const QString& aside, QString* error) const;
+    static void takeMode(const QString& file, const QString& old, QFile::Permissions add = {});
     bool rollBack(const Journal& journal, int last);
     bool undo(const Journal& journal, int index, QString* error) const;
     bool goForward(const Journal& journal, QString* error) const;

@@ -1,6 +1,7 @@
 #include "updatelock.h"
 
-#include <QDir>
+#include "filemoves.h"
+
 #include <QEventLoop>
 #include <QFile>
 #include <QTimer>
@@ -45,8 +46,7 @@ UpdateLock::Result UpdateLock::tryLock()
 {
     if (!handle) {
         // A link planted under the lock's name is opened itself, never followed.
-        const HANDLE opened = CreateFileW(
-            reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(path).utf16()),
+        const HANDLE opened = CreateFileW(FileMoves::nativePath(path).c_str(),
             GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (opened == INVALID_HANDLE_VALUE) {

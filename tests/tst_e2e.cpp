@@ -51,6 +51,7 @@ public:
     std::function<void()> whileRunning; // called as the row's updater runs
     std::unique_ptr<QFile> held; // open without delete sharing: on Windows, no rename
     bool readOnly = false; // "version" and bin/core.exe, which stay so
+    QByteArray byHand; // put where an old copy was set aside: kept at the path logged
 
     QString app(const QString& file) const { return appDir + '/' + file; }
     QProcess* start(QProcess* updater, const QString& dir, const QStringList& arguments = {})
@@ -132,7 +133,7 @@ private slots:
         if (first)
             first->kill(), first->waitForFinished(), first.reset();
         server.reset(), original.clear(), env.clear(), unasked.clear();
-        held.reset(), whileRunning = {}, readOnly = false;
+        held.reset(), whileRunning = {}, readOnly = false, byHand.clear();
     }
 
     void run_data()
@@ -464,9 +465,9 @@ private slots:
         row("killed_after_the_version_then_a_file_changed",
             {{}, killedAt("forget:", {}, changedByHand), "1.2.0", recovered + "已完成$" + noList,
                 {}, -1});
-        // Neither way is a dead end: a file put where an old copy was set aside goes aside too.
+        // Neither way is a dead end: a file put where an old copy was set aside is kept beside it.
         const auto putBack = [](TestEndToEnd& t) {
-            QVERIFY(TestSupport::writeFile(t.app("data/sub/deep.txt"), "put back by hand"));
+            QVERIFY(TestSupport::writeFile(t.app("data/sub/deep.txt"), t.byHand = "by hand"));
         };
         row("killed_and_a_file_put_back",
             {{}, killedAt("in:data/sub/deep.txt", {}, putBack), "1.2.0",
@@ -483,15 +484,13 @@ private slots:
                 "^创建目录：\\S*/big/payload\\.bin$", {}, -2});
 
         // Read-only files are replaced, and read-only again (checked for every row).
-        installs(
-            "read_only_files_updated",
-            [](TestEndToEnd& t) {
-                t.readOnly = true;
-                for (const QString& file : {t.app("version"), t.app("bin/core.exe")})
-                    QVERIFY(QFile::setPermissions(file,
-                        QFile::ReadOwner | QFile::ReadUser | QFile::ExeOwner | QFile::ExeUser));
-            },
-            "^写入更新文件$");
+        const auto makeReadOnly = [](TestEndToEnd& t) {
+            t.readOnly = true;
+            for (const QString& file : {t.app("version"), t.app("bin/core.exe")})
+                QVERIFY(QFile::setPermissions(
+                    file, QFile::ReadOwner | QFile::ReadUser | QFile::ExeOwner | QFile::ExeUser));
+        };
+        installs("read_only_files_updated", makeReadOnly, "^写入更新文件$");
         // The system frees the lock of a killed updater: the next one does not wait.
         installs(
             "second_after_the_first_is_killed",
@@ -610,6 +609,16 @@ private slots:
                 "写入暂存文件失败:缺少新文件:data/sub/deep.txt");
             QVERIFY(TestSupport::snapshot(t.appDir).value("data/sub/deep.txt") == "old");
         };
+        // A failed commit leaves no read-only copy staged, which the next run could not write.
+        installs(
+            "read_only_file_staged_by_a_failed_commit",
+            [=](TestEndToEnd& t) {
+                hashed(t), makeReadOnly(t);
+                t.firstRunUntil({"UPDATER_FAIL_AT=journal:"}, "写入暂存文件失败");
+                QVERIFY(QFile::permissions(t.app("updateStaging/new/bin/core.exe"))
+                    & QFile::WriteOwner);
+            },
+            "^写入更新文件$");
         row("staged_file_lost_before_the_commit",
             {{}, lostBeforeCommit, "1.2.0",
                 "^文件已下载,无需再次下载:data/shared\\.txt$"
@@ -690,7 +699,10 @@ private slots:
         // Each file as it was, or as served once asked for; a program stays one; a new version
         // only with all files.
         const QStringList asked = server->requests();
-        const Files after = TestSupport::snapshot(appDir);
+        Files after = TestSupport::snapshot(appDir);
+        for (const QString& line :
+            messages.filter(QRegularExpression("^文件冲突,已移至:\\S+/app/")))
+            QCOMPARE(after.take(line.section("/app/", 1)), byHand);
         const QStringList runFiles {
             "updateLog.txt", "version", "args.txt", "done.txt", "updateStaging.lock"};
         const bool updated = !row.version.isEmpty() && row.version != "1.0.0\r\n";
