@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QTimer>
 #include <QWindow>
 
 #ifdef Q_OS_WIN
@@ -103,6 +104,26 @@ void MainWindow::slotUpdateProcess(int i)
 }
 
 void MainWindow::appendText(QString) { }
+
+bool MainWindow::event(QEvent* event)
+{
+    // A repaint at most every 40 ms: thousands of small files change the texts far faster than a
+    // screen shows them, and each repaint draws the whole window.
+    if (event->type() != QEvent::UpdateRequest)
+        return QMainWindow::event(event);
+    if (painted.isValid() && painted.elapsed() < 40) {
+        if (!repaintDue) {
+            repaintDue = true;
+            QTimer::singleShot(40 - int(painted.elapsed()), this, [this] {
+                repaintDue = false;
+                QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest));
+            });
+        }
+        return true;
+    }
+    painted.start();
+    return QMainWindow::event(event);
+}
 
 void MainWindow::setLableText(QString text, int which)
 {

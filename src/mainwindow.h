@@ -3,6 +3,7 @@
 
 #include "zelkorversion.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 
@@ -46,8 +47,11 @@ private slots:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
+    QElapsedTimer painted; // since the last repaint
+    bool repaintDue = false;
     void stopUpdate();
 
     bool updateOk = false;
