@@ -174,8 +174,10 @@ bool UpdateTransaction::commit(QVector<StagedFile> files, const QString& version
         return false;
     }
     // A staged copy is a program already, never read-only: a lost journal leaves no old copy.
-    for (const Entry& entry : qAsConst(journal.entries))
-        takeMode(stagedPath(entry), installedPath(entry), QFile::WriteOwner);
+    for (const Entry& entry : qAsConst(journal.entries)) {
+        if (entry.hadOld)
+            takeMode(stagedPath(entry), installedPath(entry), QFile::WriteOwner);
+    }
     if (!writeJournal(journal, &error)) {
         log.write(QStringLiteral("写入暂存文件失败:") + error);
         return false;
@@ -335,8 +337,7 @@ bool UpdateTransaction::setAside(const QString& path, const QString& aside, QStr
 {
     if (!exists(aside))
         return move(path, aside, error, "aside", path.mid(installDir.size() + 1));
-    // Both the old copy and another file where it was: the new copy wins, the other stays beside
-    // it.
+    // The old copy and another file where it was: the new copy wins, the other stays beside it.
     const QString other = path + QStringLiteral(".conflict-") + uniqueId();
     if (!FileMoves::move(path, other, error))
         return false;

@@ -29,16 +29,16 @@ UpdateLock::Result UpdateLock::lock(const std::function<bool()>& stopped)
 {
     // Tried again and again rather than blocking: a blocked thread leaves its window unpainted and
     // deaf to a close for as long as the other update takes.
-    Result result = tryLock();
-    while (result == Held) {
+    for (;;) {
         QEventLoop pause;
         QTimer::singleShot(150, &pause, &QEventLoop::quit);
         pause.exec();
         if (stopped())
-            break;
-        result = tryLock();
+            return Held;
+        const Result result = tryLock();
+        if (result != Held)
+            return result;
     }
-    return result;
 }
 
 #ifdef Q_OS_WIN

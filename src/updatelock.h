@@ -20,8 +20,9 @@ public:
 
     // Held: another updater has it. Failed: the lock cannot be taken at all (see error()).
     Result tryLock();
-    // Waits for as long as another updater holds it, running the thread's events meanwhile so
-    // that its window stays live; Held when stopped() turns true first.
+    // After tryLock() said Held: waits for as long as another updater holds it, running the
+    // thread's events meanwhile so that its window stays live; Held when stopped() turns true
+    // first.
     Result lock(const std::function<bool()>& stopped);
     void unlock();
     QString error() const { return problem; }
