@@ -61,7 +61,7 @@ bool folderMissing(int error)
     return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND;
 }
 
-[[maybe_unused]] bool flushHandle(int fd)
+bool flushHandle(int fd)
 {
     return _commit(fd) == 0;
 }
@@ -92,7 +92,7 @@ bool folderMissing(int error)
     return error == ENOENT;
 }
 
-[[maybe_unused]] bool flushHandle(int fd)
+bool flushHandle(int fd)
 {
     return ::fsync(fd) == 0;
 }
@@ -203,6 +203,11 @@ bool flush(
     }
     return true;
 #endif
+}
+
+bool flushOpenFile(int fd)
+{
+    return flushHandle(fd);
 }
 
 bool flushFolder(const QString& folder)

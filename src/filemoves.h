@@ -36,6 +36,9 @@ bool move(const QString& from, const QString& to, QString* error, int retryMs = 
 bool flush(
     const QString& installDir, const QString& folder, const QStringList& paths, QString* error);
 
+// Puts what the open file fd holds so far on the disk.
+bool flushOpenFile(int fd);
+
 // The entries of folder on the disk (a no-op on Windows, whose file system journals renames).
 bool flushFolder(const QString& folder);
 

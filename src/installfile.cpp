@@ -8,6 +8,8 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <system_error>
+
 namespace {
 
 // Why relativePath below dir cannot take a file: a symbolic link or a junction on the way, a file
@@ -63,6 +65,15 @@ bool InstallFile::write(const QByteArray& chunk)
     }
     written += chunk.size();
     hash.addData(chunk);
+    // A large file goes to the disk while it comes, on a thread of its own: the commit's flush
+    // then waits only for its last part.
+    if (written - flushedAt >= flushStep && !flushing() && file.flush()) {
+        flushedAt = written;
+        try {
+            background = std::async(std::launch::async, FileMoves::flushOpenFile, file.handle());
+        } catch (const std::system_error&) { // no thread: the commit flushes it all
+        }
+    }
     return true;
 }
 
@@ -79,6 +90,8 @@ bool InstallFile::commit()
         writeFailed();
         return false;
     }
+    if (background.valid())
+        background.wait();
     file.close();
     return true;
 }
@@ -117,6 +130,12 @@ bool InstallFile::open(QIODevice::OpenMode mode)
         return false;
     }
     return true;
+}
+
+bool InstallFile::flushing() const
+{
+    return background.valid()
+        && background.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
 }
 
 void InstallFile::writeFailed()

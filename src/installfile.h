@@ -8,8 +8,11 @@
 #include <QFile>
 #include <QString>
 
-// Streams one downloaded file into its staged copy; the installed file does not change. Plain
-// writes: the commit flushes all staged files at once, and a staged copy is never a link.
+#include <future>
+
+// Streams one downloaded file into its staged copy; the installed file does not change. The commit
+// flushes all staged files at once; a large one is also flushed now and then while it comes, so
+// that little is left then. A staged copy is never a link.
 class InstallFile
 {
 public:
@@ -31,6 +34,7 @@ public:
 private:
     bool open(QIODevice::OpenMode mode);
     void writeFailed();
+    bool flushing() const;
 
     const QString localPath;
     const SignedFile* const expected;
@@ -39,6 +43,9 @@ private:
     Sha256 hash;
     Sha256Digest sha256;
     qint64 written = 0;
+    static const qint64 flushStep = 8 << 20;
+    qint64 flushedAt = 0;
+    std::future<bool> background; // after file: a flush under way ends before the file closes
 };
 
 // The log line that refuses to install path below dir (an unsafe name, a link on the way, a folder
