@@ -8,9 +8,28 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <functional>
 #include <system_error>
+#include <utility>
 
 namespace {
+
+// Runs job on a thread of its own; where no thread can be had, here and now.
+std::future<bool> aside(std::function<bool()> job)
+{
+    try {
+        return std::async(std::launch::async, job);
+    } catch (const std::system_error&) {
+        std::promise<bool> done;
+        done.set_value(job());
+        return done.get_future();
+    }
+}
+
+bool isBusy(const std::future<bool>& job)
+{
+    return job.valid() && job.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+}
 
 // Why relativePath below dir cannot take a file: a symbolic link or a junction on the way, a file
 // where a folder goes, a folder where the file goes; empty when it can.
@@ -40,6 +59,7 @@ InstallFile::InstallFile(
     , expected(expected)
     , log(log)
     , file(stagedPath)
+    , reader(stagedPath)
 {
 }
 
@@ -51,7 +71,7 @@ bool InstallFile::resume(qint64 offset)
         writeFailed();
         return false;
     }
-    written = offset;
+    written = hashedTo = offset;
     return true;
 }
 
@@ -64,15 +84,17 @@ bool InstallFile::write(const QByteArray& chunk)
         return false;
     }
     written += chunk.size();
-    hash.addData(chunk);
-    // A large file goes to the disk while it comes, on a thread of its own: the commit's flush
-    // then waits only for its last part.
-    if (written - flushedAt >= flushStep && !flushing() && file.flush()) {
+    // The start of a file is hashed as it comes; a large file's rest is read back and hashed a
+    // step behind on a thread of its own, which leaves this one to the transfers.
+    if (written <= step) {
+        hash.addData(chunk);
+        hashedTo = written;
+    } else if (written - hashedTo >= step && !hashBehind())
+        return false;
+    // It goes to the disk while it comes too: the commit's flush then waits only for its last part.
+    if (written - flushedAt >= step && !isBusy(flushing) && file.flush()) {
         flushedAt = written;
-        try {
-            background = std::async(std::launch::async, FileMoves::flushOpenFile, file.handle());
-        } catch (const std::system_error&) { // no thread: the commit flushes it all
-        }
+        flushing = aside([fd = file.handle()] { return FileMoves::flushOpenFile(fd); });
     }
     return true;
 }
@@ -81,17 +103,21 @@ bool InstallFile::commit()
 {
     if (!file.isOpen() && !open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
+    if (!file.flush()) {
+        writeFailed();
+        return false;
+    }
+    if (hashedTo < written && !hashBehind())
+        return false;
+    if (hashing.valid() && !hashing.get())
+        return readFailed();
     sha256 = hash.result();
     if (expected && written != expected->size)
         return mismatch(QStringLiteral("大小不符"));
     if (expected && sha256 != expected->sha256)
         return mismatch(QStringLiteral("SHA-256不符"));
-    if (!file.flush()) {
-        writeFailed();
-        return false;
-    }
-    if (background.valid())
-        background.wait();
+    if (flushing.valid())
+        flushing.wait();
     file.close();
     return true;
 }
@@ -132,10 +158,28 @@ bool InstallFile::open(QIODevice::OpenMode mode)
     return true;
 }
 
-bool InstallFile::flushing() const
+bool InstallFile::hashBehind()
 {
-    return background.valid()
-        && background.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+    if (hashing.valid() && !hashing.get())
+        return readFailed();
+    if (!file.flush()) {
+        writeFailed();
+        return false;
+    }
+    if (!reader.isOpen() && !reader.open(QIODevice::ReadOnly))
+        return readFailed();
+    const qint64 from = std::exchange(hashedTo, written);
+    const qint64 length = written - from;
+    hashing = aside(
+        [this, from, length] { return reader.seek(from) && hash.addData(&reader, length); });
+    return true;
+}
+
+bool InstallFile::readFailed()
+{
+    log.write(QStringLiteral("读取文件失败:") + reader.fileName() + QStringLiteral("失败原因:")
+        + reader.errorString());
+    return false;
 }
 
 void InstallFile::writeFailed()

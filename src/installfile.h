@@ -10,9 +10,10 @@
 
 #include <future>
 
-// Streams one downloaded file into its staged copy; the installed file does not change. The commit
-// flushes all staged files at once; a large one is also flushed now and then while it comes, so
-// that little is left then. A staged copy is never a link.
+// Streams one downloaded file into its staged copy; the installed file does not change. A large
+// file is hashed and flushed on threads of their own while it comes, so that the transfers keep
+// their thread and the commit's flush of all staged files finds little left. A staged copy is
+// never a link.
 class InstallFile
 {
 public:
@@ -33,8 +34,9 @@ public:
 
 private:
     bool open(QIODevice::OpenMode mode);
+    bool hashBehind();
     void writeFailed();
-    bool flushing() const;
+    bool readFailed();
 
     const QString localPath;
     const SignedFile* const expected;
@@ -43,9 +45,13 @@ private:
     Sha256 hash;
     Sha256Digest sha256;
     qint64 written = 0;
-    static const qint64 flushStep = 8 << 20;
+    static const qint64 step = 8 << 20;
+    qint64 hashedTo = 0; // by the hash, or by the hashing under way
     qint64 flushedAt = 0;
-    std::future<bool> background; // after file: a flush under way ends before the file closes
+    QFile reader; // the staged copy, read back to be hashed
+    // After what they use: work under way ends before the files close.
+    std::future<bool> hashing;
+    std::future<bool> flushing;
 };
 
 // The log line that refuses to install path below dir (an unsafe name, a link on the way, a folder
