@@ -564,6 +564,16 @@ private slots:
                 QVERIFY(TestSupport::writeFile(t.app("data/shared.txt"), "in bath"));
             },
             "\\A(?!.*^文件已是最新,无需下载:data/shared\\.txt$).*^写入文件成功:写入文件大小7$");
+        // A large file is hashed apart from its transfer: one byte changed in its middle is found.
+        fails(
+            "large_file_changed_in_the_middle",
+            [=](TestEndToEnd& t) {
+                hashed(t);
+                QByteArray changed = t.served.value("big/payload.bin");
+                changed[changed.size() / 2] = char(changed.at(changed.size() / 2) ^ 1);
+                t.server->route(binPath + "big/payload.bin", changed);
+            },
+            "^文件校验失败:\\S*/big/payload\\.bin SHA-256不符$");
         // A first run cut at 60% of the big file stages that much; the next one asks only for the
         // rest while the server has the same file, and takes it whole from one without ranges.
         const auto cutFirst = [=](const char* name, Reply::Fault then, const QString& logged) {
