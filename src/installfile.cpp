@@ -111,6 +111,7 @@ bool InstallFile::commit()
         return false;
     if (hashing.valid() && !hashing.get())
         return readFailed();
+    reader.close(); // Windows renames no file that is open
     sha256 = hash.result();
     if (expected && written != expected->size)
         return mismatch(QStringLiteral("大小不符"));
