@@ -89,8 +89,9 @@ bool InstallFile::write(const QByteArray& chunk)
     if (written <= step) {
         hash.addData(chunk);
         hashedTo = written;
-    } else if (written - hashedTo >= step && !hashBehind())
+    } else if (written - hashedTo >= step && !hashBehind()) {
         return false;
+    }
     // It goes to the disk while it comes too: the commit's flush then waits only for its last part.
     if (written - flushedAt >= step && !isBusy(flushing) && file.flush()) {
         flushedAt = written;
