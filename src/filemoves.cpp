@@ -61,11 +61,6 @@ bool folderMissing(int error)
     return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND;
 }
 
-bool flushHandle(int fd)
-{
-    return _commit(fd) == 0;
-}
-
 bool removeLink(const QString& path, bool isDir)
 {
     return isDir ? RemoveDirectoryW(nativePath(path).c_str())
@@ -90,11 +85,6 @@ int lastError()
 bool folderMissing(int error)
 {
     return error == ENOENT;
-}
-
-bool flushHandle(int fd)
-{
-    return ::fsync(fd) == 0;
 }
 
 bool removeLink(const QString& path, bool)
@@ -189,7 +179,7 @@ bool flush(
     for (const QString& path : paths) {
         QFile file(folder + QLatin1Char('/') + path);
         if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly)
-            || !flushHandle(file.handle())) {
+            || !flushOpenFile(file.handle())) {
             *error = file.fileName() + QLatin1Char(' ') + file.errorString();
             return false;
         }
@@ -207,7 +197,11 @@ bool flush(
 
 bool flushOpenFile(int fd)
 {
-    return flushHandle(fd);
+#ifdef Q_OS_WIN
+    return _commit(fd) == 0;
+#else
+    return ::fsync(fd) == 0;
+#endif
 }
 
 bool flushFolder(const QString& folder)

@@ -104,11 +104,7 @@ bool InstallFile::commit()
 {
     if (!file.isOpen() && !open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    if (!file.flush()) {
-        writeFailed();
-        return false;
-    }
-    if (hashedTo < written && !hashBehind())
+    if (!(hashedTo < written ? hashBehind() : pushWrites()))
         return false;
     if (hashing.valid() && !hashing.get())
         return readFailed();
@@ -164,10 +160,8 @@ bool InstallFile::hashBehind()
 {
     if (hashing.valid() && !hashing.get())
         return readFailed();
-    if (!file.flush()) {
-        writeFailed();
+    if (!pushWrites())
         return false;
-    }
     if (!reader.isOpen() && !reader.open(QIODevice::ReadOnly))
         return readFailed();
     const qint64 from = std::exchange(hashedTo, written);
@@ -175,6 +169,14 @@ bool InstallFile::hashBehind()
     hashing = aside(
         [this, from, length] { return reader.seek(from) && hash.addData(&reader, length); });
     return true;
+}
+
+bool InstallFile::pushWrites()
+{
+    if (file.flush())
+        return true;
+    writeFailed();
+    return false;
 }
 
 bool InstallFile::readFailed()

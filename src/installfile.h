@@ -35,6 +35,8 @@ public:
 private:
     bool open(QIODevice::OpenMode mode);
     bool hashBehind();
+    // Hands what Qt holds of the writes to the system (logged when it cannot).
+    bool pushWrites();
     void writeFailed();
     bool readFailed();
 
